@@ -1,0 +1,496 @@
+#include "HttpGet.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace plat {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// The engine's thread waits for the GET, so it must not wait for ever.
+static milliseconds g_connectTimeout{10000};
+static milliseconds g_totalTimeout{30000};
+
+// Tests shorten the waits; not for the programs.
+void SetHttpGetTimeouts(milliseconds connect, milliseconds total) {
+  g_connectTimeout = connect;
+  g_totalTimeout = total;
+}
+
+namespace {
+
+struct Url {
+  std::string host;      // as written, without brackets
+  uint16_t port = 80;
+  std::string hostPort;  // the Host header's value
+  std::string target;    // path and query
+};
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+
+std::string LowerText(std::string s) {
+  for (char& c : s) c = Lower(c);
+  return s;
+}
+
+bool StartsWithNoCase(const std::string& s, const char* prefix) {
+  size_t n = std::strlen(prefix);
+  if (s.size() < n) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (Lower(s[i]) != Lower(prefix[i])) return false;
+  return true;
+}
+
+std::string Trim(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
+  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) --e;
+  return s.substr(b, e - b);
+}
+
+bool ParsePort(const std::string& s, uint16_t& port) {
+  if (s.empty() || s.size() > 5) return false;
+  unsigned v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + unsigned(c - '0');
+  }
+  if (v == 0 || v > 65535) return false;
+  port = uint16_t(v);
+  return true;
+}
+
+// host[:port] after any user info; false when it makes no sense.
+bool ParseAuthority(std::string authority, Url& url) {
+  size_t at = authority.rfind('@');
+  if (at != std::string::npos) authority.erase(0, at + 1);
+  std::string port;
+  if (!authority.empty() && authority[0] == '[') {
+    size_t close = authority.find(']');
+    if (close == std::string::npos) return false;
+    url.host = authority.substr(1, close - 1);
+    std::string rest = authority.substr(close + 1);
+    if (!rest.empty()) {
+      if (rest[0] != ':') return false;
+      port = rest.substr(1);
+    }
+  } else {
+    size_t colon = authority.find(':');
+    url.host = authority.substr(0, colon);
+    if (colon != std::string::npos) port = authority.substr(colon + 1);
+  }
+  if (url.host.empty()) return false;
+  url.port = 80;
+  if (!port.empty() && !ParsePort(port, url.port)) return false;
+  std::string shown = url.host.find(':') != std::string::npos ? "[" + url.host + "]" : url.host;
+  url.hostPort = url.port == 80 ? shown : shown + ":" + std::to_string(url.port);
+  return true;
+}
+
+// Bytes that can't stand in a request line are sent escaped.
+std::string EscapeTarget(const std::string& s) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : s) {
+    if (c <= 0x20 || c >= 0x7F) {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    } else {
+      out += char(c);
+    }
+  }
+  return out;
+}
+
+bool ParseUrl(const std::string& text, Url& url) {
+  if (!StartsWithNoCase(text, "http://")) return false;
+  std::string rest = text.substr(7);
+  size_t hash = rest.find('#');
+  if (hash != std::string::npos) rest.erase(hash);
+  size_t end = rest.find_first_of("/?");
+  if (!ParseAuthority(rest.substr(0, end), url)) return false;
+  std::string target = end == std::string::npos ? std::string() : rest.substr(end);
+  if (target.empty() || target[0] != '/') target.insert(0, "/");
+  url.target = EscapeTarget(target);
+  return true;
+}
+
+bool ParseIPv4(const std::string& s, uint32_t& addr) {
+  in_addr a;
+  if (inet_pton(AF_INET, s.c_str(), &a) != 1) return false;
+  addr = ntohl(a.s_addr);
+  return true;
+}
+
+// One no_proxy entry: "*", a name (its subdomains too, a leading dot
+// ignored), an address or an IPv4 network "a.b.c.d/bits".
+bool NoProxyEntryMatches(std::string entry, const std::string& host) {
+  if (entry == "*") return true;
+  size_t slash = entry.find('/');
+  if (slash != std::string::npos) {
+    uint32_t net, addr;
+    std::string digits = entry.substr(slash + 1);
+    if (digits.empty() || digits.size() > 2 || digits.find_first_not_of("0123456789") != std::string::npos)
+      return false;
+    int bits = std::stoi(digits);
+    if (bits > 32 || !ParseIPv4(entry.substr(0, slash), net) || !ParseIPv4(host, addr)) return false;
+    uint32_t mask = bits == 0 ? 0 : ~uint32_t(0) << (32 - bits);
+    return (net & mask) == (addr & mask);
+  }
+  if (entry.size() >= 2 && entry.front() == '[' && entry.back() == ']')
+    entry = entry.substr(1, entry.size() - 2);
+  size_t colon = entry.rfind(':');
+  if (colon != std::string::npos && entry.find(':') == colon) entry.erase(colon);
+  while (!entry.empty() && entry[0] == '.') entry.erase(0, 1);
+  if (entry.empty()) return false;
+  if (host == entry) return true;
+  return host.size() > entry.size() && host.compare(host.size() - entry.size(), entry.size(), entry) == 0 &&
+         host[host.size() - entry.size() - 1] == '.';
+}
+
+bool Bypassed(const std::string& host) {
+  const char* list = std::getenv("no_proxy");
+  if (list == nullptr || *list == 0) list = std::getenv("NO_PROXY");
+  if (list == nullptr) return false;
+  std::string all = list, name = LowerText(host);
+  size_t start = 0;
+  while (start <= all.size()) {
+    size_t comma = all.find(',', start);
+    if (comma == std::string::npos) comma = all.size();
+    if (NoProxyEntryMatches(LowerText(Trim(all.substr(start, comma - start))), name)) return true;
+    start = comma + 1;
+  }
+  return false;
+}
+
+// The proxy for this host from the environment, if any.
+bool ProxyFor(const Url& url, Url& proxy) {
+  const char* value = std::getenv("http_proxy");
+  if (value == nullptr || *value == 0) value = std::getenv("HTTP_PROXY");
+  if (value == nullptr || *value == 0) return false;
+  std::string text = Trim(value);
+  if (text.find("://") != std::string::npos) {
+    if (!StartsWithNoCase(text, "http://")) return false;  // only plain HTTP proxies
+    text.erase(0, 7);
+  }
+  text = text.substr(0, text.find('/'));
+  if (!ParseAuthority(text, proxy)) return false;
+  return !Bypassed(url.host);
+}
+
+int RemainingMs(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+  if (left <= 0) return 0;
+  return left > 0x7FFFFFFF ? 0x7FFFFFFF : int(left);
+}
+
+// Waits for one event on fd until the deadline; false on time-out or error.
+bool WaitFor(int fd, short events, Clock::time_point deadline) {
+  for (;;) {
+    int ms = RemainingMs(deadline);
+    if (ms == 0) return false;
+    pollfd p{fd, events, 0};
+    int r = poll(&p, 1, ms);
+    if (r > 0) return true;
+    if (r == 0) return false;
+    if (errno != EINTR) return false;
+  }
+}
+
+int ConnectTo(const Url& where, Clock::time_point total) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  addrinfo* list = nullptr;
+  if (getaddrinfo(where.host.c_str(), std::to_string(where.port).c_str(), &hints, &list) != 0) return -1;
+  Clock::time_point deadline = Clock::now() + g_connectTimeout;
+  if (total < deadline) deadline = total;
+  int fd = -1;
+  for (addrinfo* ai = list; ai != nullptr && fd < 0; ai = ai->ai_next) {
+    fd = socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
+    if (fd < 0) continue;
+    bool ok = connect(fd, ai->ai_addr, ai->ai_addrlen) == 0;
+    if (!ok && errno == EINPROGRESS && WaitFor(fd, POLLOUT, deadline)) {
+      int err = 0;
+      socklen_t len = sizeof err;
+      ok = getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+    }
+    if (!ok) {
+      close(fd);
+      fd = -1;
+    }
+  }
+  freeaddrinfo(list);
+  return fd;
+}
+
+bool SendAll(int fd, const std::string& data, Clock::time_point deadline) {
+  size_t sent = 0;
+  while (sent < data.size()) {
+    ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += size_t(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!WaitFor(fd, POLLOUT, deadline)) return false;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Buffered reading from the connection until its end, an error or the deadline.
+class Reader {
+public:
+  Reader(int fd, Clock::time_point deadline) : fd_(fd), deadline_(deadline) {}
+
+  // Reads more into the buffer; false at the end of the data.
+  bool Fill() {
+    if (ended_) return false;
+    char chunk[16384];
+    for (;;) {
+      ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+      if (n > 0) {
+        buf_.append(chunk, size_t(n));
+        return true;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && WaitFor(fd_, POLLIN, deadline_)) continue;
+      ended_ = true;
+      return false;
+    }
+  }
+
+  // One line without its LF (and CR); false when the data ends first or the
+  // line grows past the limit.
+  bool Line(std::string& line, size_t limit) {
+    size_t from = pos();
+    for (;;) {
+      size_t lf = buf_.find('\n', from);
+      if (lf != std::string::npos) {
+        line.assign(buf_, pos(), lf - pos());
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        consumed_ = lf + 1;
+        Compact();
+        return true;
+      }
+      from = buf_.size();
+      if (buf_.size() - pos() > limit || !Fill()) return false;
+    }
+  }
+
+  // Appends up to n bytes to out; false when the data ended first.
+  bool Take(uint64_t n, std::string& out) {
+    while (n > 0) {
+      if (buf_.size() == pos() && !Fill()) return false;
+      size_t k = size_t(std::min<uint64_t>(n, buf_.size() - pos()));
+      out.append(buf_, pos(), k);
+      consumed_ += k;
+      n -= k;
+      Compact();
+    }
+    return true;
+  }
+
+  void TakeAll(std::string& out) {
+    do {
+      out.append(buf_, pos(), buf_.size() - pos());
+      consumed_ = buf_.size();
+      Compact();
+    } while (Fill());
+  }
+
+  // Peeks at the first bytes; false when fewer than n ever arrive.
+  bool Peek(size_t n, std::string& out) {
+    while (buf_.size() - pos() < n)
+      if (!Fill()) return false;
+    out.assign(buf_, pos(), n);
+    return true;
+  }
+
+private:
+  size_t pos() const { return consumed_; }
+  void Compact() {
+    if (consumed_ > 65536 || consumed_ == buf_.size()) {
+      buf_.erase(0, consumed_);
+      consumed_ = 0;
+    }
+  }
+
+  int fd_;
+  Clock::time_point deadline_;
+  std::string buf_;
+  size_t consumed_ = 0;
+  bool ended_ = false;
+};
+
+constexpr size_t kLineLimit = 16384;
+constexpr size_t kHeaderLimit = 65536;
+
+struct Response {
+  int status = 0;
+  bool chunked = false;
+  bool hasLength = false;
+  uint64_t length = 0;
+};
+
+bool ParseLength(const std::string& s, uint64_t& out) {
+  if (s.empty() || s.size() > 18) return false;
+  uint64_t v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + uint64_t(c - '0');
+  }
+  out = v;
+  return true;
+}
+
+// Status line and header fields, skipping interim 1xx answers; false when no
+// complete head arrives.
+bool ReadHead(Reader& in, Response& resp) {
+  for (;;) {
+    std::string line;
+    if (!in.Line(line, kLineLimit)) return false;
+    // "HTTP/1.1 200 OK"
+    if (line.size() < 12 || line.compare(0, 5, "HTTP/") != 0) return false;
+    size_t sp = line.find(' ');
+    if (sp == std::string::npos || sp + 4 > line.size()) return false;
+    resp = Response{};
+    for (size_t i = sp + 1; i < sp + 4; ++i) {
+      if (line[i] < '0' || line[i] > '9') return false;
+      resp.status = resp.status * 10 + (line[i] - '0');
+    }
+    size_t total = 0;
+    for (;;) {
+      if (!in.Line(line, kLineLimit)) return false;
+      total += line.size();
+      if (total > kHeaderLimit) return false;
+      if (line.empty()) break;
+      size_t colon = line.find(':');
+      if (colon == std::string::npos) continue;
+      std::string name = LowerText(Trim(line.substr(0, colon)));
+      std::string value = Trim(line.substr(colon + 1));
+      if (name == "transfer-encoding") {
+        if (LowerText(value).find("chunked") != std::string::npos) resp.chunked = true;
+      } else if (name == "content-length") {
+        resp.hasLength = ParseLength(value, resp.length);
+      }
+    }
+    if (resp.status < 100 || resp.status >= 200 || resp.status == 101) return true;
+  }
+}
+
+// False for an answer without a status line, which is all body as in
+// HTTP/0.9; true also when nothing arrives, for ReadHead to fail on.
+bool StatusLineFollows(Reader& in) {
+  static const std::string kStart = "HTTP/";
+  std::string head;
+  for (size_t n = 1; n <= kStart.size(); ++n) {
+    if (!in.Peek(n, head)) return true;
+    if (head != kStart.substr(0, n)) return false;
+  }
+  return true;
+}
+
+// The chunked body, decoded; a malformed or cut-off chunk ends it.
+void ReadChunked(Reader& in, std::string& out) {
+  for (;;) {
+    std::string line;
+    if (!in.Line(line, kLineLimit)) return;
+    uint64_t size = 0;
+    size_t i = 0, digits = 0;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    for (; i < line.size(); ++i, ++digits) {
+      char c = Lower(line[i]);
+      int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
+      if (d < 0) break;
+      if (digits >= 15) return;
+      size = size * 16 + uint64_t(d);
+    }
+    if (digits == 0) return;
+    if (size == 0) return;  // trailers don't matter on a closing connection
+    if (!in.Take(size, out)) return;
+    if (!in.Line(line, kLineLimit)) return;
+  }
+}
+
+void ReadBody(Reader& in, const Response& resp, std::string& out) {
+  if (resp.status == 204 || resp.status == 304) return;
+  if (resp.chunked) {
+    ReadChunked(in, out);
+  } else if (resp.hasLength) {
+    in.Take(resp.length, out);
+  } else {
+    in.TakeAll(out);
+  }
+}
+
+// The body as it was read 1024 bytes at a time, each piece taken up to its
+// first zero byte.
+void AppendInPieces(const std::string& data, std::string& body) {
+  for (size_t at = 0; at < data.size(); at += 1024) {
+    size_t n = std::min<size_t>(1024, data.size() - at);
+    const char* piece = data.data() + at;
+    const void* zero = std::memchr(piece, 0, n);
+    body.append(piece, zero != nullptr ? size_t(static_cast<const char*>(zero) - piece) : n);
+  }
+}
+
+}  // namespace
+
+bool HttpGetText(const std::string& url, std::string& body) {
+  body.clear();
+  Url target;
+  if (!ParseUrl(url, target)) return false;
+  Clock::time_point deadline = Clock::now() + g_totalTimeout;
+
+  Url proxy;
+  bool viaProxy = ProxyFor(target, proxy);
+  std::string request = "GET ";
+  if (viaProxy) request += "http://" + target.hostPort;
+  request += target.target + " HTTP/1.1\r\n";
+  request += "Host: " + target.hostPort + "\r\n";
+  request += "User-Agent: KELVAR440\r\n";
+  request += "Cache-Control: no-cache\r\n";
+  request += "Pragma: no-cache\r\n";
+  request += "Connection: close\r\n\r\n";
+
+  int fd = ConnectTo(viaProxy ? proxy : target, deadline);
+  if (fd < 0) return false;
+
+  Reader in(fd, deadline);
+  std::string data;
+  bool opened = false;
+  if (SendAll(fd, request, deadline)) {
+    if (StatusLineFollows(in)) {
+      Response resp;
+      opened = ReadHead(in, resp);
+      if (opened) ReadBody(in, resp, data);
+    } else {
+      opened = true;
+      in.TakeAll(data);
+    }
+  }
+  close(fd);
+  if (opened) AppendInPieces(data, body);
+  return opened;
+}
+
+}  // namespace plat

@@ -1,0 +1,329 @@
+#include "IniFile.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <string_view>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "IntText.h"
+
+namespace plat {
+
+IniWriteError::IniWriteError(const std::string& path)
+    : std::runtime_error("In " + path + " kann nicht geschrieben werden") {}
+
+namespace {
+
+constexpr size_t kMaxValue = 2047;  // what a 2048-byte profile buffer holds
+
+// The profile functions' notion of blank; 0x1A is the old end-of-file mark.
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f' ||
+         c == '\x1a';
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  return true;
+}
+
+// One line of the file: [start, end) is its text without the line end,
+// next is where the following line starts.
+struct Line {
+  size_t start, end, next;
+};
+
+// Where a section and a key sit in the text, as the reader and the writer
+// both must see them.
+struct Spot {
+  bool haveSection = false;
+  Line afterSection{};  // last non-empty line of the first matching section
+  bool haveKey = false;
+  Line keyLine{};
+  std::string_view value;  // trimmed, quotes still on
+};
+
+Spot Locate(std::string_view text, std::string_view section, std::string_view key) {
+  Spot spot;
+  bool inside = false;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    Line line{pos, text.size(), text.size()};
+    size_t lf = text.find('\n', pos);
+    if (lf != std::string_view::npos) {
+      line.end = (lf > pos && text[lf - 1] == '\r') ? lf - 1 : lf;
+      line.next = lf + 1;
+    }
+    pos = line.next;
+
+    std::string_view body = Trim(text.substr(line.start, line.end - line.start));
+    if (body.empty() || body.front() == ';') {
+      if (inside && !body.empty()) spot.afterSection = line;
+      continue;
+    }
+    if (body.front() == '[') {
+      size_t close = body.rfind(']');
+      if (close != std::string_view::npos) {
+        if (inside) return spot;  // only the first matching section counts
+        if (SameName(Trim(body.substr(1, close - 1)), section)) {
+          inside = spot.haveSection = true;
+          spot.afterSection = line;
+        }
+        continue;
+      }
+    }
+    if (!inside) continue;
+    spot.afterSection = line;
+    size_t eq = body.find('=');
+    std::string_view name = Trim(body.substr(0, eq));
+    if (SameName(name, key)) {
+      spot.haveKey = true;
+      spot.keyLine = line;
+      if (eq != std::string_view::npos) spot.value = Trim(body.substr(eq + 1));
+      return spot;
+    }
+  }
+  return spot;
+}
+
+std::string_view LineEndOf(std::string_view text) {
+  size_t lf = text.find('\n');
+  if (lf != std::string_view::npos && (lf == 0 || text[lf - 1] != '\r')) return "\n";
+  return "\r\n";
+}
+
+std::string Compose(std::string_view old, const std::string& section, const std::string& key,
+                    const std::string& value) {
+  const std::string entry = key + "=" + value;
+  const std::string_view eol = LineEndOf(old);
+  Spot spot = Locate(old, section, key);
+  std::string out;
+  out.reserve(old.size() + section.size() + entry.size() + 8);
+
+  if (spot.haveKey) {
+    out.append(old.substr(0, spot.keyLine.start));
+    out.append(entry);
+    out.append(old.substr(spot.keyLine.end));
+    return out;
+  }
+  if (spot.haveSection) {
+    const Line& last = spot.afterSection;
+    out.append(old.substr(0, last.next));
+    if (last.next == last.end) out.append(eol);  // that line ended the file without a line end
+    out.append(entry);
+    out.append(eol);
+    out.append(old.substr(last.next));
+    return out;
+  }
+  out.append(old);
+  if (!old.empty() && old.back() != '\n') out.append(eol);
+  out.append("[").append(section).append("]").append(eol);
+  out.append(entry).append(eol);
+  return out;
+}
+
+class Fd {
+public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { Reset(); }
+  int Get() const { return fd_; }
+  void Reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  // Close reporting the error, for the file whose data must reach the disk.
+  bool Close() {
+    int fd = std::exchange(fd_, -1);
+    return fd < 0 || ::close(fd) == 0;
+  }
+
+private:
+  int fd_;
+};
+
+bool ReadAll(int fd, std::string& out) {
+  out.clear();
+  char buf[8192];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    out.append(buf, size_t(n));
+  }
+}
+
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data.remove_prefix(size_t(n));
+  }
+  return true;
+}
+
+// A symbolic link stays a link: the file it names is the one rewritten.
+std::string Target(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (char* real = ::realpath(path.c_str(), nullptr)) {
+      std::string resolved(real);
+      std::free(real);
+      return resolved;
+    }
+  }
+  return path;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// A writer locks the file itself, so the directory gets no lock file of its
+// own. The lock dies with the inode the rename replaces; whoever waited on the
+// old inode sees that the path now names another one and starts over, so every
+// writer reads the content the previous writer left.
+bool LockFile(const std::string& target, Fd& fd, struct stat& st, bool& created) {
+  for (;;) {
+    created = false;
+    fd.Reset(::open(target.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (fd.Get() >= 0) {
+      // Exactly 0600 whatever the umask: a writer that gets in first copies it.
+      if (::fchmod(fd.Get(), 0600) != 0) {
+        ::unlink(target.c_str());
+        return false;
+      }
+      created = true;
+    } else if (errno == EEXIST) {
+      fd.Reset(::open(target.c_str(), O_RDWR | O_CLOEXEC));
+      if (fd.Get() < 0) {
+        struct stat link;
+        if (errno == ENOENT && ::lstat(target.c_str(), &link) != 0) continue;  // just replaced
+        return false;  // a dangling link, or no access
+      }
+    } else {
+      return false;
+    }
+
+    int rc;
+    do rc = ::flock(fd.Get(), LOCK_EX);
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0 || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+
+    struct stat now;
+    if (::stat(target.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino)
+      return true;
+    // Someone renamed over the inode we waited on; lock what the name holds now.
+  }
+}
+
+// Carries the old file's owner and mode over; a new file is the owner's alone.
+bool TakeOver(int fd, const struct stat& old, bool created) {
+  if (created) return ::fchmod(fd, 0600) == 0;
+  if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
+    // Without the right to give the file away, keep at least its group.
+    if (::fchown(fd, old.st_uid, old.st_gid) != 0) (void)::fchown(fd, uid_t(-1), old.st_gid);
+  }
+  return ::fchmod(fd, old.st_mode & 07777) == 0;
+}
+
+void SyncDirectory(const std::string& dir) {
+  Fd d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (d.Get() >= 0) (void)::fsync(d.Get());  // the rename is done; this only hastens it to disk
+}
+
+bool Replace(const std::string& target, const std::string& section, const std::string& key,
+             const std::string& value) {
+  Fd lock;
+  struct stat old;
+  bool created = false;
+  if (!LockFile(target, lock, old, created)) return false;
+
+  std::string text;
+  bool ok = ReadAll(lock.Get(), text);
+  if (ok) text = Compose(text, section, key, value);
+
+  const std::string dir = DirectoryOf(target);
+  std::string base = target.substr(target.rfind('/') + 1);
+  std::string temp = dir + "/." + base + ".XXXXXX";
+  Fd out;
+  bool haveTemp = false;
+  if (ok) {
+    out.Reset(::mkostemp(temp.data(), O_CLOEXEC));
+    ok = haveTemp = out.Get() >= 0;
+  }
+  ok = ok && WriteAll(out.Get(), text) && TakeOver(out.Get(), old, created) &&
+       ::fsync(out.Get()) == 0 && out.Close() && ::rename(temp.c_str(), target.c_str()) == 0;
+  if (ok) {
+    SyncDirectory(dir);
+    return true;
+  }
+  out.Reset();
+  if (haveTemp) ::unlink(temp.c_str());
+  if (created) ::unlink(target.c_str());  // still ours: we hold its lock
+  return false;
+}
+
+}  // namespace
+
+std::string IniFile::ReadString(const std::string& section, const std::string& key,
+                                const std::string& def) const {
+  // No lock: a writer replaces the file in one rename, so a reader sees the
+  // old content or the new, never a part.
+  Fd fd(::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));  // a FIFO must not hang us
+  std::string text;
+  if (fd.Get() < 0 || !ReadAll(fd.Get(), text)) return def;
+  Spot spot = Locate(text, section, key);
+  if (!spot.haveKey) return def;
+
+  std::string_view v = spot.value;
+  if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+    v = v.substr(1, v.size() - 2);
+  return std::string(v.substr(0, kMaxValue));
+}
+
+int32_t IniFile::ReadInteger(const std::string& section, const std::string& key,
+                             int32_t def) const {
+  int32_t value;
+  return ParseInt32(ReadString(section, key, ""), value) ? value : def;
+}
+
+bool IniFile::ReadBool(const std::string& section, const std::string& key, bool def) const {
+  return ReadInteger(section, key, def ? 1 : 0) != 0;
+}
+
+void IniFile::WriteString(const std::string& section, const std::string& key,
+                          const std::string& value) {
+  if (!Replace(Target(path_), section, key, value)) throw IniWriteError(path_);
+}
+
+void IniFile::WriteInteger(const std::string& section, const std::string& key, int32_t value) {
+  WriteString(section, key, std::to_string(value));
+}
+
+void IniFile::WriteBool(const std::string& section, const std::string& key, bool value) {
+  WriteString(section, key, value ? "1" : "0");
+}
+
+}  // namespace plat

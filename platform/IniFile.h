@@ -1,0 +1,42 @@
+// Profile-file access with the reading and writing rules of the Windows
+// profile functions. Every call opens the file, does its one operation and
+// closes it again; nothing is cached between calls.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace plat {
+
+// "In <path> kann nicht geschrieben werden"
+class IniWriteError : public std::runtime_error {
+public:
+  explicit IniWriteError(const std::string& path);
+};
+
+class IniFile {
+public:
+  explicit IniFile(std::string path) : path_(std::move(path)) {}
+  const std::string& FileName() const { return path_; }
+
+  // Section and key names compare without regard to case. A missing file or
+  // key gives the default; a key present with an empty value gives "".
+  std::string ReadString(const std::string& section, const std::string& key,
+                         const std::string& def) const;
+  // Decimal, or hexadecimal after "$", "0x" or "0X"; anything else gives def.
+  int32_t ReadInteger(const std::string& section, const std::string& key, int32_t def) const;
+  // An integer read with default 0/1; true for every non-zero value.
+  bool ReadBool(const std::string& section, const std::string& key, bool def) const;
+
+  // Replaces or adds one key; every other byte of the file stays as it was.
+  // Throws IniWriteError when the file cannot be written.
+  void WriteString(const std::string& section, const std::string& key, const std::string& value);
+  void WriteInteger(const std::string& section, const std::string& key, int32_t value);
+  void WriteBool(const std::string& section, const std::string& key, bool value);  // "1" / "0"
+
+private:
+  std::string path_;
+};
+
+}  // namespace plat
