@@ -1,0 +1,121 @@
+#include "CorvilinkClient.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "CorvilinkProcedures.h"
+#include "Endpoints.h"
+
+namespace corvilink {
+
+std::string ServerMessage;
+bool Offline = false;
+std::string HeartBeatCode;
+std::string Tariff;
+std::string CurrentIP;
+std::string PreviousIP;
+std::string PrePreviousIP;
+std::string DetectedIP;
+
+std::function<void(const std::exception&)> ApplicationHandleException =
+    [](const std::exception& e) { std::fprintf(stderr, "%s\n", e.what()); };
+
+TCorvilinkC* CorvilinkC = nullptr;
+
+uint32_t TimerMs(int64_t ms) {
+  return ms < 0 || ms > 2147483647 ? 2147483647u : uint32_t(ms);
+}
+
+TCorvilinkC::TCorvilinkC(plat::Loop& loop) : loop(loop) {
+  SHeartBeat.FlushTimeout = 60;
+  SMyIP.FlushTimeout = 10;
+  SSetIP.FlushTimeout = 10;
+  DNSCheck.FlushTimeout = 60;
+  DNSRandom.FlushTimeout = 60;
+  UDPBroadCastClient.Active = true;
+  UDPBroadCastClient.Port = endpoints::kLocalNoticePort;
+  UDPBroadCastServer.DefaultPort = endpoints::kLocalNoticePort;
+  CorvilinkC = this;
+  BindEvents();
+  DataModuleCreate();
+}
+
+TCorvilinkC::~TCorvilinkC() {
+  if (CorvilinkC == this) CorvilinkC = nullptr;
+}
+
+void TCorvilinkC::BindEvents() {
+  for (plat::Timer* t : {&TimerMyIP, &TimerSetIP, &TimerHeartBeat, &TimerDNS, &TimerProcList,
+                         &TimerSleep, &TimerKill, &TimerDNSCheck, &TimerDNSRandom, &TimerRun})
+    t->OnError = [](const std::exception& e) { ApplicationHandleException(e); };
+
+  TimerSetIP.SetOnTimer([this] { TimerSetIPTimer(); });
+  TimerMyIP.SetOnTimer([this] { TimerMyIPTimer(); });
+  TimerDNS.SetOnTimer([this] { TimerTimerDNS(); });
+  TimerSleep.SetOnTimer([this] { TimerSleepTimer(); });
+  TimerKill.SetOnTimer([this] { TimerKillTimer(); });
+  TimerHeartBeat.SetOnTimer([this] { TimerHeartBeatTimer(); });
+  TimerDNSCheck.SetOnTimer([this] { TimerDNSCheckTimer(); });
+  TimerDNSRandom.SetOnTimer([this] { TimerDNSRandomTimer(); });
+
+  SHeartBeat.OnError = [this] { SHeartBeatError(); };
+  SHeartBeat.OnBgException = [this](const std::exception& e, bool& c) { SHeartBeatBgException(e, c); };
+
+  DNSCheck.OnDnsLookupDone = [this](uint16_t err) { DNSCheckDnsLookupDone(err); };
+  DNSRandom.OnDnsLookupDone = [this](uint16_t err) { DNSRandomDnsLookupDone(err); };
+
+  SMyIP.OnSessionConnected = [this](uint16_t err) { SMyIPSessionConnected(err); };
+  SMyIP.OnDataAvailable = [this](uint16_t err) { SMyIPDataAvailable(err); };
+  SMyIP.OnDnsLookupDone = [this](uint16_t err) { SMyIPDnsLookupDone(err); };
+  SMyIP.OnError = [this] { SMyIPError(); };
+  SMyIP.OnBgException = [this](const std::exception& e, bool& c) { SMyIPBgException(e, c); };
+  SMyIP.OnSocksError = [this](int err, const std::string& m) { SMyIPSocksError(err, m); };
+
+  SSetIP.OnSessionConnected = [this](uint16_t err) { SSetIPSessionConnected(err); };
+  SSetIP.OnDataAvailable = [this](uint16_t err) { SSetIPDataAvailable(err); };
+  SSetIP.OnDnsLookupDone = [this](uint16_t err) { SSetIPDnsLookupDone(err); };
+  SSetIP.OnError = [this] { SSetIPError(); };
+  SSetIP.OnBgException = [this](const std::exception& e, bool& c) { SSetIPBgException(e, c); };
+  SSetIP.OnSocksError = [this](int err, const std::string& m) { SSetIPSocksError(err, m); };
+}
+
+void TCorvilinkC::DataModuleCreate() {
+  InitVersionInfo();
+  LastLogMessage.clear();
+  LastDetectTime.clear();
+  LastUpdateTime.clear();
+  UDPBroadCastClient.BroadcastEnabled = true;
+}
+
+void StartEngine(const std::string& kind) {
+  AuthCode += kind;
+  LoadConfig();
+  WriteLog(">>>>>", 10);
+  WriteLog(">>>>>  " + VersionText + " started.", 10);
+  WriteLog(">>>>>", 10);
+  std::string discarded;
+  DetectLocalAddresses(discarded);
+  std::string hostName;
+  if (!CorvilinkC->loop.HostName(hostName)) throw std::runtime_error("Winsock.GetHostName failed");
+  WriteLog(">>>>>  " + hostName, 10);
+  WriteLog(">>>>>  " + LocalIPs, 10);
+  WriteLog(">>>>>", 10);
+  CorvilinkC->TimerMyIP.SetEnabled(false);
+  CorvilinkC->TimerSetIP.SetEnabled(true);
+  CorvilinkC->TimerRun.SetEnabled(true);
+  if (IsDaemon) {
+    CorvilinkC->loop.Sleep(2);
+    CorvilinkC->TimerProcList.SetEnabled(true);
+  }
+}
+
+void StopEngine() {
+  WriteLog(">>>>>", 10);
+  WriteLog(">>>>>  " + VersionText + " terminated.", 10);
+  WriteLog(">>>>>", 10);
+  CorvilinkC->TimerMyIP.SetEnabled(false);
+  CorvilinkC->TimerSetIP.SetEnabled(false);
+  CorvilinkC->TimerHeartBeat.SetEnabled(false);
+}
+
+}  // namespace corvilink

@@ -1,0 +1,90 @@
+#include "dtools.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <system_error>
+
+#include "VersionBlock.h"
+
+namespace corvilink {
+
+static std::string g_programPath;
+
+void SetProgramPath(const std::string& path) { g_programPath = path; }
+
+static std::string ProgramPath() {
+  if (!g_programPath.empty()) return g_programPath;
+  char buf[4096];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  return n > 0 ? std::string(buf, size_t(n)) : std::string();
+}
+
+std::string AppDirectory() {
+  std::string path = ProgramPath();
+  while (path.size() >= 2 && path.back() != '/') path.pop_back();
+  if (path.size() > 1) path.pop_back();
+  return path;
+}
+
+std::string ExeBaseName(bool /*withExtension*/) {
+  std::string path = ProgramPath();
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string VersionInfoValue(const std::string& key) { return plat::VersionBlockValue(key); }
+
+static std::string TimeFormat(const char* format) {
+  time_t now = time(nullptr);
+  struct tm local;
+  localtime_r(&now, &local);
+  char buf[128];
+  size_t n = strftime(buf, sizeof buf, format, &local);
+  return std::string(buf, n);
+}
+
+std::string DateText() { return TimeFormat("%x"); }
+std::string TimeText() { return TimeFormat("%X"); }
+std::string DateTimeText() { return DateText() + " " + TimeText(); }
+
+void AppendLogLine(const std::string& line) {
+  std::string path = AppDirectory() + "/" + ExeBaseName(false) + ".log";
+  std::string text = DateText() + " " + TimeText() + "  " + line + "\r\n";
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) throw std::system_error(errno, std::generic_category(), "I/O error: " + path);
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      int err = n < 0 ? errno : EIO;
+      close(fd);
+      throw std::system_error(err, std::generic_category(), "I/O error: " + path);
+    }
+    done += size_t(n);
+  }
+  if (close(fd) != 0) throw std::system_error(errno, std::generic_category(), "I/O error: " + path);
+}
+
+uint32_t RandSeed = 0;
+
+void Randomize() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  RandSeed = uint32_t(uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec));
+}
+
+uint32_t Random(uint32_t n) {
+  RandSeed = RandSeed * 134775813u + 1u;
+  return uint32_t((uint64_t(RandSeed) * n) >> 32);
+}
+
+int32_t RandomRange(int32_t a, int32_t b) { return a + int32_t(Random(uint32_t(b - a))); }
+
+// Seeded once, before any object of the program exists.
+[[maybe_unused]] static const bool g_seeded = (Randomize(), true);
+
+}  // namespace corvilink

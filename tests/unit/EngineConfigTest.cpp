@@ -1,0 +1,143 @@
+// Loading corvilink.ini into the engine values.
+#include <gtest/gtest.h>
+
+#include "CorvilinkClient.h"
+#include "CorvilinkProcedures.h"
+#include "EngineFixture.h"
+
+using namespace corvilink;
+using corvitest::EngineTest;
+
+namespace {
+
+struct LevelCase {
+  const char* text;
+  int expected;
+};
+
+class ConfigTest : public EngineTest {};
+
+TEST_F(ConfigTest, LogLevelKeepsTheLowEightBitsOrTheDefault) {
+  const LevelCase cases[] = {
+      {"300", 44}, {"-1", 255}, {"abc", 20}, {"0x28", 40}, {"$1E", 30},
+      {"0X1f", 31}, {"", 20},   {"40", 40},  {"0", 0},     {"256", 0},
+  };
+  for (const auto& c : cases) {
+    WriteIni(std::string("[LOGGING]\r\nLevel=") + c.text + "\r\n");
+    LoadConfig();
+    EXPECT_EQ(LogLevel, c.expected) << "Level=" << c.text;
+  }
+}
+
+TEST_F(ConfigTest, BooleansAreAnyNonZeroInteger) {
+  const struct {
+    const char* text;
+    bool expected;
+  } cases[] = {{"2", true}, {"1", true}, {"-7", true}, {"yes", false}, {"0", false}, {"", false}};
+  for (const auto& c : cases) {
+    WriteIni(std::string("[ACCOUNT]\r\nOffline=") + c.text + "\r\nDv6=" + c.text +
+             "\r\nCONFIGERROR=" + c.text + "\r\n[OPTIONS]\r\nBroadcast=" + c.text + "\r\n");
+    LoadConfig();
+    EXPECT_EQ(Offline, c.expected) << c.text;
+    EXPECT_EQ(IPv6Enabled, c.expected) << c.text;
+    EXPECT_EQ(ConfigError, c.expected) << c.text;
+    EXPECT_EQ(Broadcast, c.expected) << c.text;
+  }
+}
+
+TEST_F(ConfigTest, MissingFileGivesEveryDefault) {
+  Account = "old";
+  Language = "D";
+  LogLevel = 0;
+  Offline = true;
+  ConfigError = true;
+  LoadConfig();
+  EXPECT_EQ(Account, "");
+  EXPECT_EQ(Domain, "corvilink.example");
+  EXPECT_EQ(Passwd, "");
+  EXPECT_EQ(Language, "E");
+  EXPECT_EQ(LogLevel, 20);
+  EXPECT_FALSE(Offline);
+  EXPECT_FALSE(ConfigError);
+  EXPECT_FALSE(IPv6Enabled);
+  EXPECT_FALSE(Broadcast);
+  EXPECT_EQ(StartDelay, 0);
+}
+
+TEST_F(ConfigTest, MissingDomainIsTheServiceDomainButEmptyStaysEmpty) {
+  WriteIni("[ACCOUNT]\r\nAccount=kim\r\n");
+  LoadConfig();
+  EXPECT_EQ(Domain, "corvilink.example");
+  WriteIni("[ACCOUNT]\r\nAccount=kim\r\nDomain=\r\n");
+  LoadConfig();
+  EXPECT_EQ(Domain, "");
+}
+
+TEST_F(ConfigTest, EveryKeyReachesItsValue) {
+  WriteIni(
+      "[ACCOUNT]\r\nAccount=kim\r\nDomain=dyn.example\r\nPasswd=0123456789abcdef\r\n"
+      "Language=D\r\nDv6=1\r\nOffline=1\r\nCONFIGERROR=1\r\nDEACTIVATED=1\r\n"
+      "[LOGGING]\r\nLevel=40\r\n[DAEMON]\r\nStartDelay=17\r\n[OPTIONS]\r\nBroadcast=1\r\n");
+  LoadConfig();
+  EXPECT_EQ(Account, "kim");
+  EXPECT_EQ(Domain, "dyn.example");
+  EXPECT_EQ(Passwd, "0123456789abcdef");
+  EXPECT_EQ(Language, "D");
+  EXPECT_TRUE(IPv6Enabled);
+  EXPECT_TRUE(Offline);
+  EXPECT_TRUE(ConfigError);
+  EXPECT_EQ(LogLevel, 40);
+  EXPECT_EQ(StartDelay, 17);
+  EXPECT_TRUE(Broadcast);
+  // The stored deactivation is never read back.
+  EXPECT_FALSE(Deactivated);
+}
+
+TEST_F(ConfigTest, LanguageIsGermanOnlyBeforeTheFirstLoad) {
+  EXPECT_EQ(Language, "D");
+  LoadConfig();
+  EXPECT_EQ(Language, "E");
+}
+
+TEST_F(ConfigTest, TriggersBringTheTimersForwardWithoutEnablingThem) {
+  CreateEngine();
+  engine->TimerSetIP.SetEnabled(false);
+  UpdateSoon();
+  CheckIPSoon();
+  EXPECT_EQ(engine->TimerSetIP.Interval(), 2500u);
+  EXPECT_EQ(engine->TimerMyIP.Interval(), 2500u);
+  EXPECT_FALSE(engine->TimerSetIP.Enabled());
+  EXPECT_FALSE(engine->TimerMyIP.Enabled());
+}
+
+TEST_F(ConfigTest, DetectLocalAddressesJoinsTheResolverOrder) {
+  CreateEngine();
+  std::string list = "stale";
+  DetectLocalAddresses(list);
+  EXPECT_EQ(list, "10.1.2.3,192.168.7.8");
+  EXPECT_EQ(LocalIPs, "10.1.2.3,192.168.7.8");
+  EXPECT_EQ(LocalHostName, "simbox");
+  EXPECT_EQ(ec4, 0);
+
+  // Both already known: nothing asked, output untouched, -1.
+  int calls = loop.hostNameCalls;
+  list = "untouched";
+  DetectLocalAddresses(list);
+  EXPECT_EQ(list, "untouched");
+  EXPECT_EQ(ec4, -1);
+  EXPECT_EQ(loop.hostNameCalls, calls);
+}
+
+TEST_F(ConfigTest, DetectLocalAddressesGivesUpAtTheFirstFailure) {
+  CreateEngine();
+  loop.hostAddresses.clear();
+  std::string list;
+  DetectLocalAddresses(list);
+  EXPECT_EQ(list, "");
+  EXPECT_EQ(LocalIPs, "");
+  EXPECT_EQ(LocalHostName, "");
+  EXPECT_EQ(ec4, 0);
+  EXPECT_EQ(loop.hostNameCalls, 1);
+}
+
+}  // namespace

@@ -1,0 +1,162 @@
+// WriteLog: the level filter, the file line, the window's slots, the broadcast.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include "CorvilinkClient.h"
+#include "CorvilinkProcedures.h"
+#include "EngineFixture.h"
+#include "dtools.h"
+
+using namespace corvilink;
+using corvitest::EngineTest;
+
+namespace {
+
+class LoggingTest : public EngineTest {
+protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    CreateEngine();
+    Session = "abc";
+  }
+  size_t FilledSlots() const {
+    size_t n = 0;
+    for (const auto& s : LogSlot) n += !s.empty();
+    return n;
+  }
+};
+
+TEST_F(LoggingTest, MessagesUpToTheConfiguredLevelAreWritten) {
+  LogLevel = 20;
+  const struct {
+    uint8_t level;
+    bool written;
+  } cases[] = {{10, true}, {20, true}, {21, false}, {30, false}, {40, false}};
+  for (const auto& c : cases) {
+    std::string msg = ">>>>>    level " + std::to_string(c.level);
+    WriteLog(msg, c.level);
+    auto log = Log();
+    bool found = !log.empty() && log.back() == "abc " + msg;
+    EXPECT_EQ(found, c.written) << int(c.level);
+    EXPECT_EQ(LastLogMessage == msg, c.written) << int(c.level);
+  }
+}
+
+TEST_F(LoggingTest, TheLineIsDateTimeTwoBlanksSessionAndMessageWithCrLf) {
+  LogLevel = 20;
+  std::string before = DateText() + " " + TimeText();
+  WriteLog(">>>>>    Update successfully done!", 10);
+  std::string after = DateText() + " " + TimeText();
+  std::string text = corvitest::ReadFile(LogPath());
+  ASSERT_GE(text.size(), 2u);
+  EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
+  std::string expectedTail = "  abc >>>>>    Update successfully done!\r\n";
+  EXPECT_EQ(text.substr(text.size() - expectedTail.size()), expectedTail);
+  // Date and time come first, separated by one blank.
+  std::string head = text.substr(0, text.size() - expectedTail.size());
+  EXPECT_TRUE(head == before || head == after) << head;
+}
+
+TEST_F(LoggingTest, LevelZeroWritesNothingAndFillsNoSlot) {
+  LogLevel = 0;
+  LastLogMessage = "before";
+  WriteLog("Debug    x", 10);
+  EXPECT_FALSE(corvitest::FileExists(LogPath()));
+  EXPECT_EQ(FilledSlots(), 0u);
+  EXPECT_EQ(LastLogMessage, "before");
+}
+
+TEST_F(LoggingTest, TwentyFiveMessagesFillTwentySlotsAndReachTheFile) {
+  LogLevel = 40;
+  for (int i = 1; i <= 25; ++i) WriteLog("m" + std::to_string(i), 10);
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(LogSlot[i], "m" + std::to_string(i + 1));
+  EXPECT_EQ(LastLogMessage, "m25");
+  EXPECT_EQ(Log().size(), 25u);
+  EXPECT_EQ(Log().back(), "abc m25");
+}
+
+TEST_F(LoggingTest, TheFirstFreeSlotIsTaken) {
+  LogLevel = 40;
+  LogSlot[0] = "kept";
+  LogSlot[2] = "kept too";
+  WriteLog("new", 10);
+  EXPECT_EQ(LogSlot[1], "new");
+  EXPECT_EQ(LogSlot[3], "");
+}
+
+TEST_F(LoggingTest, AnEmptyMessageIsALineEndingInTheSessionAndABlank) {
+  LogLevel = 20;
+  WriteLog("", 10);
+  std::string text = corvitest::ReadFile(LogPath());
+  EXPECT_EQ(text.substr(text.size() - 8), "  abc \r\n");
+  EXPECT_EQ(FilledSlots(), 0u);
+}
+
+TEST_F(LoggingTest, ADeletedLogFileIsCreatedAgain) {
+  LogLevel = 20;
+  WriteLog("first", 10);
+  ASSERT_EQ(unlink(LogPath().c_str()), 0);
+  WriteLog("second", 10);
+  auto log = Log();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0], "abc second");
+}
+
+TEST_F(LoggingTest, TheLogIsNamedAfterTheProgram) {
+  corvilink::SetProgramPath(dir.path() + "/corvilinkd");
+  LogLevel = 20;
+  WriteLog("daemon line", 10);
+  EXPECT_EQ(corvitest::LogMessages(dir.path() + "/corvilinkd.log").back(), "abc daemon line");
+  EXPECT_FALSE(corvitest::FileExists(LogPath()));
+}
+
+TEST_F(LoggingTest, BroadcastFollowsTheConfiguredLevelNotTheMessageLevel) {
+  const struct {
+    uint8_t configured;
+    uint8_t message;
+    bool sent;
+  } cases[] = {{0, 40, true}, {20, 40, true}, {98, 10, true}, {99, 10, false}, {255, 10, false}};
+  Broadcast = true;
+  for (const auto& c : cases) {
+    loop.datagrams.clear();
+    LogLevel = c.configured;
+    WriteLog("Debug    raw", c.message);
+    ASSERT_EQ(loop.datagrams.size(), c.sent ? 1u : 0u) << int(c.configured);
+    if (c.sent) {
+      EXPECT_EQ(loop.datagrams[0].addr, "255.255.255.255");
+      EXPECT_EQ(loop.datagrams[0].port, 899);
+      EXPECT_EQ(loop.datagrams[0].bytes, "Debug    raw");
+      EXPECT_TRUE(loop.datagrams[0].broadcast);
+    }
+  }
+}
+
+TEST_F(LoggingTest, NoBroadcastWhenSwitchedOff) {
+  Broadcast = false;
+  LogLevel = 40;
+  WriteLog("x", 10);
+  EXPECT_TRUE(loop.datagrams.empty());
+}
+
+TEST_F(LoggingTest, AnUnwritableLogRaisesAndLeavesSlotsAndLastMessage) {
+  LogLevel = 20;
+  LastLogMessage = "old";
+  corvilink::SetProgramPath(dir.path() + "/missing-dir/corvilink");
+  Broadcast = true;
+  EXPECT_THROW(WriteLog("lost", 10), std::exception);
+  EXPECT_EQ(LastLogMessage, "old");
+  EXPECT_EQ(FilledSlots(), 0u);
+  EXPECT_TRUE(loop.datagrams.empty());
+}
+
+TEST_F(LoggingTest, AFailedBroadcastRaisesAfterTheLineAndTheSlot) {
+  LogLevel = 20;
+  Broadcast = true;
+  loop.datagramFails = true;
+  EXPECT_THROW(WriteLog("sent?", 10), std::exception);
+  EXPECT_EQ(Log().back(), "abc sent?");
+  EXPECT_EQ(LogSlot[0], "sent?");
+}
+
+}  // namespace
