@@ -1,0 +1,90 @@
+// The IP query: ask the IP server which address we are seen from, keep the
+// last three, and bring the next update forward when the address is new.
+#include <string>
+#include <vector>
+
+#include "CorvilinkClient.h"
+#include "CorvilinkFunctions.h"
+#include "CorvilinkProcedures.h"
+#include "dtools.h"
+
+namespace corvilink {
+
+bool ApplyAddressHistory() {
+  const std::string& d = DetectedIP;
+  if (d == CurrentIP || d == PreviousIP || d == PrePreviousIP) return false;
+  // The first address after start is a change, but there is nothing to compare.
+  if (!CurrentIP.empty()) WriteLog(">>>>>    IP-change detected [" + CurrentIP + "] -> [" + d + "]", 10);
+  PrePreviousIP = PreviousIP;
+  PreviousIP = CurrentIP;
+  CurrentIP = d;
+  return true;
+}
+
+void TCorvilinkC::SMyIPSessionConnected(uint16_t errCode) {
+  WriteLog("Debug    ..... myIP session connected [" + MyIPServerAddress + "]", 40);
+  if (errCode != 0) {
+    WriteLog("Debug    myIP could not be detected (socket connect)", 40);
+    MyIPFailure();
+    return;
+  }
+  WriteLog("Debug    myIP socket connect", 40);
+  SMyIP.SendStr("AuthCode=" + AuthCode + "&Session=" + Session + "\r\n");
+}
+
+void TCorvilinkC::SMyIPDataAvailable(uint16_t errCode) {
+  WriteLog("Debug    ..... myIP data available [" + MyIPServerAddress + "]", 40);
+  if (errCode != 0) {
+    WriteLog("Debug    myIP could not be detected (a)", 40);
+    MyIPFailure();
+    return;
+  }
+  try {
+    std::string text;
+    int n = SMyIP.RcvdCount();
+    if (n <= 0) {
+      WriteLog("Debug    myIP could not be detected (b)", 40);
+      MyIPFailure();
+      return;
+    }
+    // One read only: what arrives later on this connection is never looked at.
+    std::vector<char> buffer(size_t(n) + 1, 0);
+    int got = 0;
+    try {
+      got = SMyIP.Receive(buffer.data(), n);
+    } catch (...) {
+      SMyIP.Close();
+      throw;
+    }
+    SMyIP.Close();
+    if (got > 0) text = std::string(buffer.data(), size_t(got)).c_str();
+    if (!text.empty()) text.pop_back();
+    if (text.size() < 7 || text.size() > 17) {
+      WriteLog("Debug    myIP could not be detected (c)", 40);
+      MyIPFailure();
+      return;
+    }
+    if (!IsIPv4Text(text)) {
+      WriteLog("Debug    myIP could not be detected (d)", 40);
+      MyIPFailure();
+      return;
+    }
+    DetectedIP = text;
+    LastDetectTime = DateTimeText();
+    WriteLog(">>>>>    myIP detected [" + DetectedIP + "]", 30);
+    if (ApplyAddressHistory()) {
+      TimerSetIP.SetInterval(5000);
+    } else {
+      TimerMyIP.SetEnabled(false);
+      TimerMyIP.SetInterval(TimerMs(MyIPInterval));
+      TimerMyIP.SetEnabled(true);
+    }
+  } catch (const std::exception& e) {
+    WriteLog("Alert!   myIP DataAvailable Exception", 20);
+    WriteLog(std::string("Alert!   ") + e.what(), 30);
+    MyIPFailure();
+    CaughtError();
+  }
+}
+
+}  // namespace corvilink

@@ -1,0 +1,237 @@
+// The ticks that open the update and IP-query connections, the resolution of
+// the update server, the server-ordered sleep and exit, and the socket errors.
+#include <string>
+
+#include "CorvilinkClient.h"
+#include "CorvilinkFunctions.h"
+#include "CorvilinkProcedures.h"
+#include "Endpoints.h"
+#include "dtools.h"
+
+namespace corvilink {
+
+void TCorvilinkC::UpdateFailure() {
+  ec += 1;
+  TimerDNS.SetEnabled(true);
+}
+
+void TCorvilinkC::MyIPFailure() {
+  bool wasOdd = ec2 % 2 == 1;
+  ec2 += 1;
+  if (wasOdd) TimerDNS.SetEnabled(true);
+}
+
+void TCorvilinkC::CaughtError() { ec3 += 1; }
+
+static bool AccountIncomplete() {
+  return Account.size() < 2 || Domain.size() < 4 || Passwd.size() < 3;
+}
+
+void TCorvilinkC::TimerSetIPTimer() {
+  // The daemon takes over changes of the file, the error flag included, even
+  // when a flag stops the tick.
+  if (Mode == "Daemon") LoadConfig();
+  TimerSetIP.SetInterval(30000);
+  if (Sleeping || Deactivated || ConfigError) return;
+  WriteLog("Debug    ..... setIP socket [" + UpdateServerAddress + "]", 40);
+  if (IsDaemon && WindowsClientRunning) {
+    WriteLog("Debug    no SetIP cause Windows Client is runnig", 40);
+    return;
+  }
+  LoadConfig();
+  if (AccountIncomplete()) return;
+  if (Offline) {
+    WriteLog("Debug    no SetIP cause offline mode", 40);
+    return;
+  }
+  if (!IsIPv4Text(UpdateServerAddress) || UpdateServerAddress == "0.0.0.0") {
+    WriteLog("Debug    no SetIP cause no valid socket IP", 40);
+    UpdateFailure();
+    return;
+  }
+  // The reply arms the own-host check again.
+  TimerDNSCheck.SetEnabled(false);
+  try {
+    if (SSetIP.State() != plat::SocketState::Closed) {
+      try {
+        SSetIP.Close();
+      } catch (const std::exception& e) {
+        WriteLog("Alert!   setIP socket closing Exception [" + UpdateServerAddress + "]", 20);
+        WriteLog(std::string("Alert!   ") + e.what(), 30);
+        UpdateFailure();
+        CaughtError();
+      }
+    }
+    try {
+      SSetIP.SetProto("tcp");
+      SSetIP.SetAddr(UpdateServerAddress);
+      SSetIP.SetPort(endpoints::kUpdatePort);
+      if (ec % 5 == 0 && ec >= 5) {
+        WriteLog(">>>>>    setIP using Port 80", 30);
+        SSetIP.SetPort(endpoints::kUpdateFallbackPort);
+      }
+      SSetIP.Connect();
+    } catch (const std::exception& e) {
+      WriteLog("Alert!   setIP Exception 2", 20);
+      WriteLog(std::string("Alert!   ") + e.what(), 30);
+      UpdateFailure();
+      CaughtError();
+    }
+  } catch (const std::exception& e) {
+    WriteLog("Alert!   setIP Exception", 20);
+    WriteLog(std::string("Alert!   ") + e.what(), 30);
+    UpdateFailure();
+    CaughtError();
+  }
+}
+
+void TCorvilinkC::TimerMyIPTimer() {
+  TimerMyIP.SetInterval(30000);
+  if (Sleeping || Deactivated || ConfigError || MyIPServerAddress == "0.0.0.0") return;
+  WriteLog("Debug    ..... myIP socket [" + MyIPServerAddress + "]", 40);
+  if (IsDaemon && WindowsClientRunning) {
+    WriteLog("Debug    no myIP cause Windows Client is runnig", 40);
+    return;
+  }
+  LoadConfig();
+  if (AccountIncomplete()) return;
+  if (Offline) {
+    WriteLog("Debug    no myIP cause offline mode", 40);
+    return;
+  }
+  // Logged only: unlike the update tick, this one goes on.
+  if (!IsIPv4Text(MyIPServerAddress) || MyIPServerAddress == "0.0.0.0")
+    WriteLog("Debug    no myIP cause no valid socket IP", 40);
+  try {
+    if (SMyIP.State() != plat::SocketState::Closed) {
+      try {
+        SMyIP.Close();
+      } catch (const std::exception& e) {
+        WriteLog("Alert!   myIP socket closing Exception", 20);
+        WriteLog(std::string("Alert!   ") + e.what(), 30);
+        MyIPFailure();
+        CaughtError();
+      }
+    }
+    try {
+      SMyIP.SetProto("tcp");
+      SMyIP.SetAddr(MyIPServerAddress);
+      SMyIP.SetPort(endpoints::kMyIPPort);
+      SMyIP.Connect();
+    } catch (const std::exception& e) {
+      WriteLog("Alert!   myIP Exception 2", 20);
+      WriteLog(std::string("Alert!   ") + e.what(), 30);
+      MyIPFailure();
+      CaughtError();
+    }
+  } catch (const std::exception& e) {
+    WriteLog("Alert!   myIP Exception", 20);
+    WriteLog(std::string("Alert!   ") + e.what(), 30);
+    MyIPFailure();
+    CaughtError();
+  }
+}
+
+void TCorvilinkC::TimerTimerDNS() {
+  static const char* const kLookupLines[4] = {
+      ">>>>>    DNS Lookup setIP (base)",
+      ">>>>>    DNS Lookup setIP (2nd)",
+      ">>>>>    DNS Lookup setIP (3rd)",
+      ">>>>>    DNS Lookup setIP (4th)",
+  };
+  WriteLog("Debug    ..... DNS ", 40);
+  // One shot: every failure rule arms it again.
+  TimerDNS.SetEnabled(false);
+  try {
+    unsigned host = ec & 3;
+    WriteLog(kLookupLines[host], 30);
+    SSetIP.DnsLookup(endpoints::kUpdateHosts[host]);
+  } catch (const std::exception& e) {
+    WriteLog("Alert!   DNSTimer Exception", 20);
+    WriteLog(std::string("Alert!   ") + e.what(), 30);
+    CaughtError();
+  }
+}
+
+static std::string FirstResult(const plat::WSocket& socket) {
+  const auto& list = socket.DnsResultList();
+  return list.empty() ? std::string() : list.front();
+}
+
+void TCorvilinkC::SSetIPDnsLookupDone(uint16_t errCode) {
+  WriteLog("Debug    ..... setIP DNS lookup done", 40);
+  if (errCode != 0) {
+    DNSProblem += 1;
+    UpdateServerAddress = SetIPFallback[0];
+    WriteLog(">>>>>    DNS Lookup fail (SetIP)! Using: " + UpdateServerAddress, 20);
+  } else {
+    UpdateServerAddress = FirstResult(SSetIP);
+    WriteLog(">>>>>    DNS Lookup success (SetIP)! [" + UpdateServerAddress + "]", 20);
+  }
+}
+
+void TCorvilinkC::SMyIPDnsLookupDone(uint16_t errCode) {
+  WriteLog("Debug    ..... myIP DNS lookup done", 40);
+  if (errCode != 0) {
+    DNSProblem += 1;
+    MyIPServerAddress = MyIPFallback[Random(2)];
+    WriteLog(">>>>>    DNS Lookup fail (MyIP)! Using: " + MyIPServerAddress, 20);
+  } else {
+    MyIPServerAddress = FirstResult(SMyIP);
+    WriteLog(">>>>>    DNS Lookup success (MyIP)! [" + MyIPServerAddress + "]", 20);
+  }
+}
+
+void TCorvilinkC::TimerSleepTimer() {
+  WriteLog("Debug    ..... Sleep Wakeup ", 40);
+  Sleeping = false;
+  TimerSleep.SetEnabled(false);
+}
+
+void TCorvilinkC::TimerKillTimer() {
+  WriteLog(">>>>>    Auto exit!", 10);
+  loop.ExitProcess(0);
+}
+
+void TCorvilinkC::SMyIPError() {
+  WriteLog("Alert!   myIP-Error", 20);
+  MyIPFailure();
+}
+
+void TCorvilinkC::SSetIPError() {
+  WriteLog("Alert!   setIP-Error", 20);
+  UpdateFailure();
+}
+
+void TCorvilinkC::SMyIPBgException(const std::exception&, bool& canClose) {
+  WriteLog("Alert!   myIP-BG-Error", 20);
+  MyIPFailure();
+  canClose = true;
+}
+
+void TCorvilinkC::SSetIPBgException(const std::exception&, bool& canClose) {
+  WriteLog("Alert!   setIP-BG-Error", 20);
+  UpdateFailure();
+  canClose = true;
+}
+
+void TCorvilinkC::SHeartBeatBgException(const std::exception&, bool& canClose) {
+  WriteLog("Alert!   HeartBeat-BG-Error", 20);
+  canClose = true;
+}
+
+void TCorvilinkC::SHeartBeatError() { WriteLog("Alert!   HeartBeat-Error", 20); }
+
+void TCorvilinkC::SMyIPSocksError(int, const std::string& msg) {
+  WriteLog("Alert!   myIP-Socket-Error", 20);
+  WriteLog("Alert!   " + msg, 30);
+  MyIPFailure();
+}
+
+void TCorvilinkC::SSetIPSocksError(int, const std::string& msg) {
+  WriteLog("Alert!   setIP-Socket-Error", 20);
+  WriteLog("Alert!   " + msg, 30);
+  UpdateFailure();
+}
+
+}  // namespace corvilink

@@ -1,0 +1,212 @@
+// The update reply: read it in one piece, switch the timers off, and carry
+// out what it says, in a fixed order, ending in the success step.
+#include <string>
+#include <vector>
+
+#include "CorvilinkClient.h"
+#include "CorvilinkFunctions.h"
+#include "CorvilinkProcedures.h"
+#include "IniFile.h"
+#include "dtools.h"
+
+namespace corvilink {
+
+// A key is present when its bare name occurs anywhere in the reply.
+static bool Present(const std::string& reply, const std::string& key) {
+  return reply.find(key) != std::string::npos;
+}
+
+// SI, MI and CI: 1 to 5 characters and at least 2 seconds, else the default.
+static bool PeriodValue(const std::string& reply, const std::string& key, int32_t& seconds) {
+  if (!Present(reply, key)) return false;
+  std::string value = ReplyValue(key, reply);
+  if (value.empty() || value.size() > 5) return false;
+  seconds = TextToIntOrOne(value);
+  return seconds >= 2;
+}
+
+void TCorvilinkC::SSetIPDataAvailable(uint16_t errCode) {
+  WriteLog("Debug    ..... setIP data available", 40);
+  if (errCode != 0) {
+    WriteLog("Debug    setIP could not be done (a)", 40);
+    UpdateFailure();
+    return;
+  }
+  bool timersOff = false;
+  try {
+    int n = SSetIP.RcvdCount();
+    if (n <= 0) {
+      WriteLog("Debug    setIP could not be done (b)", 40);
+      UpdateFailure();
+      return;
+    }
+    std::string reply;
+    std::vector<char> buffer(size_t(n) + 1, 0);
+    int got = 0;
+    try {
+      got = SSetIP.Receive(buffer.data(), n);
+    } catch (...) {
+      SSetIP.Close();
+      throw;
+    }
+    SSetIP.Close();
+    if (got > 0) reply = buffer.data();  // up to the first NUL
+
+    WriteLog("Debug    setIP-Return: [" + reply.substr(0, reply.empty() ? 0 : reply.size() - 1) + "]", 40);
+
+    TimerSetIP.SetEnabled(false);
+    TimerMyIP.SetEnabled(false);
+    TimerDNSCheck.SetEnabled(false);
+    TimerDNSRandom.SetEnabled(false);
+    TimerDNS.SetEnabled(false);
+    TimerSleep.SetEnabled(false);
+    timersOff = true;
+
+    if (reply.compare(0, 3, "IP:") != 0) {
+      WriteLog(">>>>>    Update Error!", 30);
+      UpdateFailure();
+      TimerSetIP.SetInterval(900000);
+      TimerSetIP.SetEnabled(true);
+      return;
+    }
+
+    TimerHeartBeat.SetEnabled(false);
+
+    std::string ip = ReplyValue("IP", reply);
+    if (IsIPv4Text(ip)) {
+      DetectedIP = ip;
+      LastDetectTime = DateTimeText();
+      ApplyAddressHistory();
+    }
+
+    Tariff = ReplyValue("DT", reply).substr(0, 255);
+
+    int32_t seconds = 0;
+    SetIPInterval = 1800000;
+    if (PeriodValue(reply, "SI", seconds)) SetIPInterval = int32_t(TimerMs(int64_t(seconds) * 1000));
+    MyIPInterval = 60000;
+    if (PeriodValue(reply, "MI", seconds)) MyIPInterval = int32_t(TimerMs(int64_t(seconds) * 1000));
+
+    HeartBeatCode.clear();
+    if (Present(reply, "HI")) {
+      int32_t h = TextToIntOrOne(ReplyValue("HI", reply));
+      if (h >= 1 && h <= 299) {
+        HeartBeatInterval = h;
+        TimerHeartBeat.SetInterval(TimerMs(int64_t(h) * 1000));
+        HeartBeatCode = ReplyValue("HB", reply).substr(0, 255);
+        if (HeartBeatCode.size() != 20) HeartBeatCode.clear();
+      }
+    }
+
+    TimerDNSRandom.SetEnabled(false);
+    if (Present(reply, "RI")) {
+      int32_t r = TextToIntOrOne(ReplyValue("RI", reply));
+      if (r >= 1) {
+        TimerDNSRandom.SetInterval(TimerMs(int64_t(r) * 1000));
+        TimerDNSRandom.SetEnabled(true);
+      }
+    }
+
+    TimerDNSCheck.SetEnabled(false);
+    if (PeriodValue(reply, "CI", seconds)) {
+      TimerDNSCheck.SetInterval(TimerMs(int64_t(seconds) * 1000));
+      TimerDNSCheck.SetEnabled(true);
+    }
+
+    // IPv6 reporting follows the server; the file keeps it for the next start.
+    bool dv6Present = Present(reply, "Dv6");
+    bool dv6On = ReplyValue("Dv6", reply) == "1";
+    if (IPv6Enabled && (!dv6Present || !dv6On)) {
+      WriteLog(">>>>>    Dv6 1 > 0", 10);
+      plat::IniFile(ConfigPath()).WriteBool("ACCOUNT", "Dv6", false);
+      IPv6Enabled = false;
+    } else if (!IPv6Enabled && dv6Present && dv6On) {
+      WriteLog(">>>>>    Dv6 0 > 1", 10);
+      plat::IniFile(ConfigPath()).WriteBool("ACCOUNT", "Dv6", true);
+      IPv6Enabled = true;
+    }
+
+    if (Present(reply, "KillInst") && ReplyValue("KillInst", reply) == Session) {
+      plat::IniFile ini(ConfigPath());
+      ini.WriteString("ACCOUNT", "Account", "x");
+      ini.WriteString("ACCOUNT", "Domain", "x");
+      ini.WriteString("ACCOUNT", "Passwd", "x");
+    }
+
+    if (Present(reply, "C1")) {
+      std::string code = ReplyValue("C1", reply);
+      if (!code.empty()) {
+        int32_t c = TextToIntOrOne(code);
+        if (c == 1) {
+          Deactivated = true;
+          WriteLog(">>>>>    Der Account ist deaktiviert!", 10);
+          plat::IniFile(ConfigPath()).WriteBool("ACCOUNT", "DEACTIVATED", true);
+        } else if (c == 3 || c == 10) {
+          ConfigError = true;
+          WriteLog(">>>>>    \xDC" "berpr\xFC" "fen Sie bitte Ihre Login-Daten!", 10);
+          plat::IniFile(ConfigPath()).WriteBool("ACCOUNT", "CONFIGERROR", true);
+        } else {
+          std::string message = ReplyValue("M1", reply);
+          if (!message.empty()) WriteLog(">>>>>    " + message, 10);
+        }
+      }
+    }
+
+    if (Present(reply, "DNS") && ReplyValue("DNS", reply) == "1") {
+      WriteLog("Debug    setIP says DNS-Resolving of socket IPs", 40);
+      TimerDNS.SetEnabled(true);
+    } else {
+      std::string value;
+      if (Present(reply, "MIP") && IsIPv4Text(value = ReplyValue("MIP", reply))) MyIPServerAddress = value;
+      if (Present(reply, "SIP") && IsIPv4Text(value = ReplyValue("SIP", reply))) UpdateServerAddress = value;
+      if (Present(reply, "HIP") && IsIPv4Text(value = ReplyValue("HIP", reply))) HeartBeatServerAddress = value;
+    }
+
+    size_t mess = reply.find("MESS:");
+    ServerMessage = mess == std::string::npos ? std::string() : reply.substr(mess + 5);
+
+    if (Present(reply, "SLEEP")) {
+      std::string value = ReplyValue("SLEEP", reply);
+      if (!value.empty()) {
+        WriteLog(">>>>>    Sleep for " + value + " Seconds received!", 10);
+        int32_t s = TextToIntOrOne(value);
+        TimerSleep.SetInterval(TimerMs(int64_t(s) * 1000));
+        TimerSleep.SetEnabled(true);
+        Sleeping = true;
+      }
+    }
+
+    TimerKill.SetEnabled(false);
+    if (Present(reply, "EXIT") && ReplyValue("EXIT", reply) == "1") {
+      WriteLog(">>>>>    KILL/EXIT Timer started!", 10);
+      TimerKill.SetInterval(60000);
+      TimerKill.SetEnabled(true);
+      return;
+    }
+
+    LastUpdateTime = DateTimeText();
+    WriteLog(">>>>>    Update successfully done!", 10);
+    ec = ec2 = ec3 = 0;
+    DNSProblem = 0;
+    TimerSetIP.SetInterval(TimerMs(SetIPInterval));
+    TimerSetIP.SetEnabled(true);
+    TimerMyIP.SetInterval(TimerMs(MyIPInterval));
+    TimerMyIP.SetEnabled(true);
+    if ((Tariff == "HA" || Tariff == "HB" || Tariff == "HC") && HeartBeatCode.size() == 20) {
+      TimerHeartBeat.SetEnabled(true);
+      WriteLog(">>>>>    HeartBeat activ!", 20);
+    }
+  } catch (const std::exception& e) {
+    WriteLog("Alert!   setIP DataAvailable Exception:", 20);
+    WriteLog(std::string("Alert!   ") + e.what(), 30);
+    UpdateFailure();
+    CaughtError();
+    // One malformed reply must not end all updates: retry as after an error reply.
+    if (timersOff) {
+      TimerSetIP.SetInterval(900000);
+      TimerSetIP.SetEnabled(true);
+    }
+  }
+}
+
+}  // namespace corvilink

@@ -1,0 +1,66 @@
+// The update request: built when the update connection stands, scrambled and
+// sent as one line; then the retry interval by the error count.
+#include <string>
+
+#include "CorvilinkClient.h"
+#include "CorvilinkFunctions.h"
+#include "CorvilinkProcedures.h"
+#include "Endpoints.h"
+#include "Md5.h"
+#include "dtools.h"
+
+namespace corvilink {
+
+static uint32_t RetryInterval(uint32_t errors) {
+  if (errors == 0) return 300000;
+  if (errors <= 5) return 5000;
+  if (errors <= 10) return 10000;
+  if (errors <= 15) return 60000;
+  return 300000;
+}
+
+void TCorvilinkC::SSetIPSessionConnected(uint16_t errCode) {
+  WriteLog("Debug    ..... setIP session connected [" + UpdateServerAddress + "]", 40);
+  if (errCode != 0) {
+    WriteLog(">>>>>    setIP socket connect problem [" + UpdateServerAddress + "]", 30);
+    UpdateFailure();
+  } else {
+    LoadConfig();
+    std::string body = "Account=" + Account + "&Domain=" + Domain;
+    body += "&ec=" + std::to_string(ec) + "&ec2=" + std::to_string(ec2) +
+            "&ec3=" + std::to_string(ec3) + "&ec4=" + std::to_string(ec4);
+    body += "&DNSDiff=" + std::to_string(DNSDiff) + "&DNSProblem=" + IntToText(DNSProblem) +
+            "&RIP=" + ResolvedOwnIP + "&LIP=" + LocalIPs;
+    if (IPv6Enabled) {
+      std::string url = std::string("http://") + endpoints::kIPv6TestHost + "/?" + Account + "." + Domain;
+      if (loop.HttpGet(url, IPv6Address)) {
+        body += "&IPv6=" + IPv6Address;
+        WriteLog(">>>>>    IPv6 is " + IPv6Address, 10);
+      } else {
+        WriteLog(">>>>>    no IPv6 available", 20);
+      }
+    }
+    body += "&build=" + ReplaceAll(VersionInfoValue("FileVersion"), ".", "");
+    body += "&os=" + OSDescription();
+    body += "&lang=" + Language;
+    if (Offline) {
+      WriteLog(">>>>>    activating offline mode", 10);
+      body += "&offline=1";
+    }
+    // The log never carries the client code, the session or the digest.
+    WriteLog("Debug    setIP-Request: [" + body + "]", 40);
+    body += "&Passwd=" + plat::Md5Hex(Passwd);
+    try {
+      std::string line = "AuthCode=" + AuthCode + "&Session=" + Session + "&" + body;
+      SSetIP.SendStr(ScrambleLine(line) + "\n");
+    } catch (const std::exception& e) {
+      WriteLog("Alert!   setIP ROT13 Exception: ", 20);
+      WriteLog(std::string("Alert!   ") + e.what(), 30);
+      CaughtError();
+    }
+  }
+  CorvilinkC->TimerSetIP.SetInterval(RetryInterval(ec));
+  ServerMessage.clear();
+}
+
+}  // namespace corvilink

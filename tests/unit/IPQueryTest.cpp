@@ -1,0 +1,173 @@
+// The IP query: request line, reply checks, address history, timers.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "CorvilinkClient.h"
+#include "CorvilinkProcedures.h"
+#include "EngineFixture.h"
+
+using namespace corvilink;
+using corvitest::EngineTest;
+
+namespace {
+
+class IPQueryTest : public EngineTest {
+protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    WriteIni("[ACCOUNT]\r\nAccount=kim\r\nDomain=dyn.example\r\nPasswd=abcdef\r\n[LOGGING]\r\nLevel=40\r\n");
+    CreateEngine();
+    StartEngine("W");
+    MyIPServerAddress = "127.0.0.31";
+    MyIPInterval = 60000;
+    engine->TimerMyIP.SetEnabled(true);
+    engine->TimerSetIP.SetInterval(30000);
+  }
+  // One IP-query tick answered with these segments (each its own data event).
+  std::shared_ptr<sim::SimStream> Query(const std::vector<std::string>& segments) {
+    engine->TimerMyIPTimer();
+    auto s = loop.LastStream();
+    loop.CompleteConnect(s, 0);
+    loop.RunDue();
+    for (const auto& seg : segments) {
+      loop.Deliver(s, seg);
+      loop.RunDue();
+    }
+    return s;
+  }
+  bool Logged(const std::string& msg) {
+    auto log = Log();
+    return std::find(log.begin(), log.end(), Session + " " + msg) != log.end();
+  }
+};
+
+TEST_F(IPQueryTest, TheRequestIsThirtyThreeBytes) {
+  auto s = Query({});
+  EXPECT_EQ(s->written, "AuthCode=CORVIL046W&Session=" + Session + "\r\n");
+  EXPECT_EQ(s->written.size(), 33u);
+  EXPECT_EQ(s->port, 901);
+  EXPECT_TRUE(Logged("Debug    myIP socket connect"));
+}
+
+TEST_F(IPQueryTest, ReplyChecks) {
+  const struct {
+    std::string reply;
+    const char* detected;  // nullptr: rejected
+    const char* check;
+  } cases[] = {
+      {"192.168.1.10\n", "192.168.1.10", nullptr},
+      {"10.0.0.25", "10.0.0.2", nullptr},
+      {"1.2.3.4\r\n", nullptr, "(d)"},
+      {"1.2.3\n", nullptr, "(c)"},          // 5 after the drop
+      {"1.2.3.4x", "1.2.3.4", nullptr},     // 7
+      {"1.2.3.45", "1.2.3.4", nullptr},     // 7 after dropping the 5
+      {"999.999.999.9999\n", nullptr, "(d)"},  // 16: length passes, shape doesn't
+      {"999.999.999.999\n", "999.999.999.999", nullptr},
+      {"1234567890123456\n", nullptr, "(d)"},
+      {"12345678901234567\n", nullptr, "(d)"},   // 17
+      {"123456789012345678\n", nullptr, "(c)"},  // 18
+      {"abcdef\n", nullptr, "(c)"},              // 6
+      {std::string("1.2.3.4\0junk", 12), nullptr, "(c)"},
+  };
+  for (const auto& c : cases) {
+    DetectedIP = "";
+    ec2 = 0;
+    auto s = Query({c.reply});
+    EXPECT_TRUE(s->closed);
+    if (c.detected) {
+      EXPECT_EQ(DetectedIP, c.detected) << c.reply;
+      EXPECT_EQ(ec2, 0u) << c.reply;
+      EXPECT_TRUE(Logged(std::string(">>>>>    myIP detected [") + c.detected + "]"));
+    } else {
+      EXPECT_EQ(DetectedIP, "") << c.reply;
+      EXPECT_EQ(ec2, 1u) << c.reply;
+      EXPECT_TRUE(Logged(std::string("Debug    myIP could not be detected ") + c.check)) << c.reply;
+    }
+  }
+}
+
+TEST_F(IPQueryTest, OnlyTheFirstSegmentIsRead) {
+  auto s = Query({"1.2.3", ".4\n"});
+  EXPECT_TRUE(s->closed);
+  EXPECT_EQ(DetectedIP, "");
+  EXPECT_EQ(ec2, 1u);
+  EXPECT_TRUE(Logged("Debug    myIP could not be detected (c)"));
+}
+
+TEST_F(IPQueryTest, TheFirstAddressIsAChangeWithoutAChangeLine) {
+  Query({"1.2.3.4\n"});
+  EXPECT_EQ(CurrentIP, "1.2.3.4");
+  EXPECT_EQ(PreviousIP, "");
+  EXPECT_EQ(PrePreviousIP, "");
+  EXPECT_EQ(engine->TimerSetIP.Interval(), 5000u);
+  EXPECT_EQ(engine->TimerMyIP.Interval(), 30000u);
+  auto log = Log();
+  EXPECT_FALSE(std::any_of(log.begin(), log.end(),
+                           [](const std::string& l) { return l.find("IP-change") != std::string::npos; }));
+  EXPECT_FALSE(LastDetectTime.empty());
+}
+
+TEST_F(IPQueryTest, AnAddressSeenAmongTheLastThreeIsNoChange) {
+  Query({"1.1.1.1\n"});  // A
+  Query({"2.2.2.2\n"});  // B
+  EXPECT_TRUE(Logged(">>>>>    IP-change detected [1.1.1.1] -> [2.2.2.2]"));
+  engine->TimerSetIP.SetInterval(30000);
+  Query({"1.1.1.1\n"});  // A again
+  EXPECT_EQ(CurrentIP, "2.2.2.2");
+  EXPECT_EQ(DetectedIP, "1.1.1.1");
+  EXPECT_EQ(engine->TimerSetIP.Interval(), 30000u);
+  EXPECT_TRUE(engine->TimerMyIP.Enabled());
+  EXPECT_EQ(engine->TimerMyIP.Interval(), 60000u);
+  Query({"3.3.3.3\n"});  // C
+  EXPECT_EQ(CurrentIP, "3.3.3.3");
+  EXPECT_EQ(PreviousIP, "2.2.2.2");
+  EXPECT_EQ(PrePreviousIP, "1.1.1.1");
+  EXPECT_TRUE(Logged(">>>>>    IP-change detected [2.2.2.2] -> [3.3.3.3]"));
+}
+
+TEST_F(IPQueryTest, NoChangeRestartsTheQueryCountdown) {
+  Query({"1.1.1.1\n"});
+  uint64_t t = loop.Now();
+  loop.Advance(20000);
+  Query({"1.1.1.1\n"});
+  // Off and on again: the next tick comes a full interval after this reply.
+  loop.Advance(59999);
+  size_t streams = loop.Streams().size();
+  loop.Advance(1);
+  EXPECT_EQ(loop.Now() - t, 80000u);
+  EXPECT_GT(loop.Streams().size(), streams);
+}
+
+TEST_F(IPQueryTest, FailuresFollowTheTwoStepRule) {
+  engine->TimerDNS.SetEnabled(false);
+  engine->TimerMyIPTimer();
+  loop.CompleteConnect(loop.LastStream(), 111);
+  loop.RunDue();
+  EXPECT_EQ(ec2, 1u);
+  EXPECT_FALSE(engine->TimerDNS.Enabled());
+  EXPECT_TRUE(Logged("Debug    myIP could not be detected (socket connect)"));
+  engine->SMyIPDataAvailable(10054);
+  EXPECT_EQ(ec2, 2u);
+  EXPECT_TRUE(engine->TimerDNS.Enabled());
+  EXPECT_TRUE(Logged("Debug    myIP could not be detected (a)"));
+  engine->SMyIPDataAvailable(0);
+  EXPECT_EQ(ec2, 3u);
+  EXPECT_TRUE(Logged("Debug    myIP could not be detected (b)"));
+}
+
+TEST_F(IPQueryTest, TheUpdateReplyAppliesTheSameHistory) {
+  Query({"1.1.1.1\n"});
+  UpdateServerAddress = "127.0.0.21";
+  engine->TimerSetIPTimer();
+  auto s = loop.LastStream();
+  loop.CompleteConnect(s, 0);
+  loop.RunDue();
+  loop.Deliver(s, "IP:5.5.5.5\r\n");
+  loop.RunDue();
+  EXPECT_EQ(CurrentIP, "5.5.5.5");
+  EXPECT_EQ(PreviousIP, "1.1.1.1");
+  EXPECT_TRUE(Logged(">>>>>    IP-change detected [1.1.1.1] -> [5.5.5.5]"));
+}
+
+}  // namespace

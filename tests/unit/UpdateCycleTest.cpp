@@ -1,0 +1,347 @@
+// The update and IP-query ticks, server resolution, failure counters, sleep and exit.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "CorvilinkClient.h"
+#include "CorvilinkProcedures.h"
+#include "EngineFixture.h"
+
+using namespace corvilink;
+using corvitest::EngineTest;
+
+namespace {
+
+class UpdateCycleTest : public EngineTest {
+protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    WriteIni(
+        "[ACCOUNT]\r\nAccount=kim\r\nDomain=dyn.example\r\nPasswd=0123456789abcdef\r\n"
+        "[LOGGING]\r\nLevel=40\r\n");
+    CreateEngine();
+    StartEngine("W");
+    bannerLines = Log().size();
+  }
+  // The messages logged since the start banner, without the session tag.
+  std::vector<std::string> NewLog() const {
+    std::vector<std::string> out;
+    auto all = Log();
+    for (size_t i = bannerLines; i < all.size(); ++i) out.push_back(all[i].substr(Session.size() + 1));
+    return out;
+  }
+  bool Logged(const std::string& msg) const {
+    auto log = NewLog();
+    return std::find(log.begin(), log.end(), msg) != log.end();
+  }
+  size_t bannerLines = 0;
+};
+
+TEST_F(UpdateCycleTest, TheLookupWalksTheFourHostsByTheErrorCount) {
+  const struct {
+    uint32_t ec;
+    const char* host;
+    const char* line;
+  } cases[] = {
+      {0, "update1.corvilink.example", ">>>>>    DNS Lookup setIP (base)"},
+      {1, "update2.corvilink.example", ">>>>>    DNS Lookup setIP (2nd)"},
+      {2, "update3.corvilink.example", ">>>>>    DNS Lookup setIP (3rd)"},
+      {3, "update4.corvilink.example", ">>>>>    DNS Lookup setIP (4th)"},
+      {4, "update1.corvilink.example", ">>>>>    DNS Lookup setIP (base)"},
+      {5, "update2.corvilink.example", ">>>>>    DNS Lookup setIP (2nd)"},
+  };
+  for (const auto& c : cases) {
+    ec = c.ec;
+    engine->TimerDNS.SetEnabled(true);
+    size_t before = NewLog().size();
+    engine->TimerTimerDNS();
+    ASSERT_NE(loop.LastLookup(), nullptr);
+    EXPECT_EQ(loop.LastLookup()->name, c.host) << c.ec;
+    auto log = NewLog();
+    ASSERT_EQ(log.size(), before + 2);
+    EXPECT_EQ(log[before], "Debug    ..... DNS ");
+    EXPECT_EQ(log[before + 1], c.line);
+    EXPECT_FALSE(engine->TimerDNS.Enabled());
+  }
+}
+
+TEST_F(UpdateCycleTest, TheFirstLookupRunsOneSecondAfterCreationAndSetsTheAddress) {
+  loop.SetDns("update1.corvilink.example", 0, {"127.0.0.21", "127.0.0.99"}, 5);
+  // Created at 0; the start's pause for the local addresses took 1 ms.
+  ASSERT_EQ(loop.Now(), 1u);
+  loop.Advance(998);
+  EXPECT_TRUE(loop.Lookups().empty());
+  loop.Advance(1);
+  ASSERT_EQ(loop.Lookups().size(), 1u);
+  loop.Advance(5);
+  EXPECT_EQ(UpdateServerAddress, "127.0.0.21");
+  EXPECT_TRUE(Logged(">>>>>    DNS Lookup success (SetIP)! [127.0.0.21]"));
+  EXPECT_TRUE(Logged("Debug    ..... setIP DNS lookup done"));
+  // One shot.
+  loop.Advance(10000);
+  EXPECT_EQ(loop.Lookups().size(), 1u);
+}
+
+TEST_F(UpdateCycleTest, AFailedLookupFallsBackToAddressA) {
+  for (int round = 1; round <= 2; ++round) {
+    engine->TimerTimerDNS();
+    loop.Answer(loop.LastLookup(), 11001, {});
+    loop.RunDue();
+    EXPECT_EQ(UpdateServerAddress, "192.0.2.10");
+    EXPECT_EQ(DNSProblem, round);
+  }
+  EXPECT_TRUE(Logged(">>>>>    DNS Lookup fail (SetIP)! Using: 192.0.2.10"));
+}
+
+TEST_F(UpdateCycleTest, TheUpdateTickConnectsToPort900OrTo80AtEveryFifthError) {
+  const struct {
+    uint32_t ec;
+    uint16_t port;
+  } cases[] = {{0, 900}, {4, 900}, {5, 80}, {6, 900}, {9, 900}, {10, 80}, {15, 80}, {16, 900}};
+  UpdateServerAddress = "127.0.0.21";
+  for (const auto& c : cases) {
+    ec = c.ec;
+    size_t before = NewLog().size();
+    engine->TimerSetIPTimer();
+    auto s = loop.LastStream();
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->addr, "127.0.0.21") << c.ec;
+    EXPECT_EQ(s->port, c.port) << c.ec;
+    auto log = NewLog();
+    bool port80Line = std::find(log.begin() + before, log.end(), ">>>>>    setIP using Port 80") != log.end();
+    EXPECT_EQ(port80Line, c.port == 80) << c.ec;
+    EXPECT_EQ(ec, c.ec) << "a good attempt counts nothing";
+  }
+}
+
+TEST_F(UpdateCycleTest, AnUnknownServerAddressCountsAFailureAtEveryTick) {
+  // No look-up has finished: the address is still 0.0.0.0.
+  loop.Advance(5000);  // first update tick (and the pending look-up stays unanswered)
+  EXPECT_EQ(ec, 1u);
+  EXPECT_TRUE(engine->TimerDNS.Enabled());
+  EXPECT_TRUE(Logged("Debug    no SetIP cause no valid socket IP"));
+  EXPECT_EQ(engine->TimerSetIP.Interval(), 30000u);
+  loop.Advance(30000);
+  EXPECT_EQ(ec, 2u);
+  EXPECT_TRUE(loop.Streams().empty());
+}
+
+TEST_F(UpdateCycleTest, ATickClosesAConnectionStillBeingMade) {
+  UpdateServerAddress = "127.0.0.21";
+  engine->TimerSetIPTimer();
+  auto first = loop.LastStream();
+  EXPECT_FALSE(first->closed);
+  engine->TimerSetIPTimer();
+  EXPECT_TRUE(first->closed);
+  EXPECT_NE(loop.LastStream(), first);
+  EXPECT_EQ(ec, 0u);
+}
+
+TEST_F(UpdateCycleTest, TheTickSwitchesTheOwnHostCheckOffBeforeConnecting) {
+  UpdateServerAddress = "127.0.0.21";
+  engine->TimerDNSCheck.SetEnabled(true);
+  engine->TimerSetIPTimer();
+  EXPECT_FALSE(engine->TimerDNSCheck.Enabled());
+}
+
+TEST_F(UpdateCycleTest, AConnectThatCannotBeSetUpIsReportedAsSocketError) {
+  UpdateServerAddress = "999.1.1.1";  // the shape passes, the address doesn't
+  engine->TimerDNS.SetEnabled(false);
+  engine->TimerSetIPTimer();
+  EXPECT_EQ(ec, 1u);
+  EXPECT_EQ(ec3, 0u);
+  EXPECT_TRUE(engine->TimerDNS.Enabled());
+  EXPECT_TRUE(Logged("Alert!   setIP-Error"));
+}
+
+TEST_F(UpdateCycleTest, FlagsStopBothTicksSilently) {
+  UpdateServerAddress = MyIPServerAddress = "127.0.0.21";
+  for (bool* flag : {&Sleeping, &Deactivated, &ConfigError}) {
+    Sleeping = Deactivated = ConfigError = false;
+    *flag = true;
+    size_t before = NewLog().size();
+    engine->TimerSetIP.SetInterval(5000);
+    engine->TimerMyIP.SetInterval(5000);
+    engine->TimerSetIPTimer();
+    engine->TimerMyIPTimer();
+    EXPECT_EQ(NewLog().size(), before);
+    EXPECT_TRUE(loop.Streams().empty());
+    EXPECT_EQ(engine->TimerSetIP.Interval(), 30000u);
+    EXPECT_EQ(engine->TimerMyIP.Interval(), 30000u);
+  }
+}
+
+TEST_F(UpdateCycleTest, TheDaemonReloadsTheFileEvenWhenAFlagStopsTheTick) {
+  Mode = "Daemon";
+  ConfigError = true;
+  // The flag was cleared in the file: the reload clears it and the tick goes on.
+  engine->TimerSetIPTimer();
+  EXPECT_FALSE(ConfigError);
+  EXPECT_TRUE(Logged("Debug    ..... setIP socket [0.0.0.0]"));
+
+  WriteIni("[ACCOUNT]\r\nCONFIGERROR=1\r\n[LOGGING]\r\nLevel=30\r\n");
+  ConfigError = false;
+  engine->TimerSetIPTimer();
+  EXPECT_TRUE(ConfigError);
+  EXPECT_EQ(LogLevel, 30);
+}
+
+TEST_F(UpdateCycleTest, AShortAccountStopsAfterTheSocketLineWithoutAReason) {
+  const struct {
+    const char* account;
+    const char* domain;
+    const char* passwd;
+    bool goesOn;
+  } cases[] = {
+      {"k", "dyn.example", "abc", false},
+      {"ki", "dyn.example", "abc", true},
+      {"kim", "d.e", "abc", false},
+      {"kim", "d.ex", "abc", true},
+      {"kim", "dyn.example", "ab", false},
+  };
+  UpdateServerAddress = MyIPServerAddress = "127.0.0.21";
+  for (const auto& c : cases) {
+    WriteIni(std::string("[ACCOUNT]\r\nAccount=") + c.account + "\r\nDomain=" + c.domain +
+             "\r\nPasswd=" + c.passwd + "\r\n[LOGGING]\r\nLevel=40\r\n");
+    size_t streams = loop.Streams().size();
+    size_t before = NewLog().size();
+    engine->TimerSetIPTimer();
+    engine->TimerMyIPTimer();
+    EXPECT_EQ(loop.Streams().size(), streams + (c.goesOn ? 2 : 0)) << c.account << " " << c.domain;
+    if (!c.goesOn) {
+      auto log = NewLog();
+      ASSERT_EQ(log.size(), before + 2);
+      EXPECT_EQ(log[before], "Debug    ..... setIP socket [127.0.0.21]");
+      EXPECT_EQ(log[before + 1], "Debug    ..... myIP socket [127.0.0.21]");
+    }
+  }
+}
+
+TEST_F(UpdateCycleTest, OfflineAndTheRunningDesktopProgramStopBothTicks) {
+  UpdateServerAddress = MyIPServerAddress = "127.0.0.21";
+  WriteIni(
+      "[ACCOUNT]\r\nAccount=kim\r\nDomain=dyn.example\r\nPasswd=abc\r\nOffline=1\r\n"
+      "[LOGGING]\r\nLevel=40\r\n");
+  engine->TimerSetIPTimer();
+  engine->TimerMyIPTimer();
+  EXPECT_TRUE(Logged("Debug    no SetIP cause offline mode"));
+  EXPECT_TRUE(Logged("Debug    no myIP cause offline mode"));
+
+  IsDaemon = true;
+  WindowsClientRunning = true;
+  engine->TimerSetIPTimer();
+  engine->TimerMyIPTimer();
+  EXPECT_TRUE(Logged("Debug    no SetIP cause Windows Client is runnig"));
+  EXPECT_TRUE(Logged("Debug    no myIP cause Windows Client is runnig"));
+  EXPECT_TRUE(loop.Streams().empty());
+}
+
+TEST_F(UpdateCycleTest, TheIPQueryTickConnectsToPort901) {
+  MyIPServerAddress = "127.0.0.31";
+  engine->TimerMyIPTimer();
+  auto s = loop.LastStream();
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(s->addr, "127.0.0.31");
+  EXPECT_EQ(s->port, 901);
+  EXPECT_TRUE(Logged("Debug    ..... myIP socket [127.0.0.31]"));
+}
+
+TEST_F(UpdateCycleTest, TheIPQueryTickWithAnUnknownServerSaysNothing) {
+  engine->TimerMyIP.SetEnabled(true);
+  size_t before = NewLog().size();
+  engine->TimerMyIPTimer();
+  EXPECT_EQ(NewLog().size(), before);
+  EXPECT_TRUE(loop.Streams().empty());
+  EXPECT_EQ(ec2, 0u);
+}
+
+TEST_F(UpdateCycleTest, EverySecondIPQueryFailureResolvesTheUpdateServerAgain) {
+  engine->TimerDNS.SetEnabled(false);
+  const bool armed[] = {false, true, false, true};
+  for (int i = 0; i < 4; ++i) {
+    engine->SMyIPError();
+    EXPECT_EQ(ec2, uint32_t(i + 1));
+    EXPECT_EQ(engine->TimerDNS.Enabled(), armed[i]) << "failure " << i + 1;
+    engine->TimerDNS.SetEnabled(false);
+  }
+}
+
+TEST_F(UpdateCycleTest, SocketEventsLogAndCount) {
+  const struct {
+    const char* name;
+    std::function<void(TCorvilinkC&)> fire;
+    std::vector<std::string> lines;
+    uint32_t ec, ec2;
+    bool dnsArmed;
+  } cases[] = {
+      {"SMyIPError", [](TCorvilinkC& c) { c.SMyIPError(); }, {"Alert!   myIP-Error"}, 0, 1, false},
+      {"SSetIPError", [](TCorvilinkC& c) { c.SSetIPError(); }, {"Alert!   setIP-Error"}, 1, 0, true},
+      {"SMyIPBgException",
+       [](TCorvilinkC& c) {
+         bool canClose = false;
+         c.SMyIPBgException(std::runtime_error("x"), canClose);
+         EXPECT_TRUE(canClose);
+       },
+       {"Alert!   myIP-BG-Error"}, 0, 1, false},
+      {"SSetIPBgException",
+       [](TCorvilinkC& c) {
+         bool canClose = false;
+         c.SSetIPBgException(std::runtime_error("x"), canClose);
+         EXPECT_TRUE(canClose);
+       },
+       {"Alert!   setIP-BG-Error"}, 1, 0, true},
+      {"SHeartBeatBgException",
+       [](TCorvilinkC& c) {
+         bool canClose = false;
+         c.SHeartBeatBgException(std::runtime_error("x"), canClose);
+         EXPECT_TRUE(canClose);
+       },
+       {"Alert!   HeartBeat-BG-Error"}, 0, 0, false},
+      {"SHeartBeatError", [](TCorvilinkC& c) { c.SHeartBeatError(); }, {"Alert!   HeartBeat-Error"}, 0, 0, false},
+      {"SMyIPSocksError", [](TCorvilinkC& c) { c.SMyIPSocksError(5, "proxy said no"); },
+       {"Alert!   myIP-Socket-Error", "Alert!   proxy said no"}, 0, 1, false},
+      {"SSetIPSocksError", [](TCorvilinkC& c) { c.SSetIPSocksError(5, "proxy said no"); },
+       {"Alert!   setIP-Socket-Error", "Alert!   proxy said no"}, 1, 0, true},
+  };
+  for (const auto& c : cases) {
+    ec = ec2 = ec3 = 0;
+    engine->TimerDNS.SetEnabled(false);
+    size_t before = NewLog().size();
+    c.fire(*engine);
+    auto log = NewLog();
+    std::vector<std::string> added(log.begin() + before, log.end());
+    EXPECT_EQ(added, c.lines) << c.name;
+    EXPECT_EQ(ec, c.ec) << c.name;
+    EXPECT_EQ(ec2, c.ec2) << c.name;
+    EXPECT_EQ(ec3, 0u) << c.name;
+    EXPECT_EQ(engine->TimerDNS.Enabled(), c.dnsArmed) << c.name;
+  }
+}
+
+TEST_F(UpdateCycleTest, TheSleepEndsAtItsTickAndReArmsNothing) {
+  Sleeping = true;
+  engine->TimerSleep.SetInterval(3000);
+  engine->TimerSleep.SetEnabled(true);
+  engine->TimerSetIP.SetEnabled(false);
+  loop.Advance(3000);
+  EXPECT_FALSE(Sleeping);
+  EXPECT_FALSE(engine->TimerSleep.Enabled());
+  EXPECT_FALSE(engine->TimerSetIP.Enabled());
+  EXPECT_TRUE(Logged("Debug    ..... Sleep Wakeup "));
+}
+
+TEST_F(UpdateCycleTest, TheExitEndsTheProcessWithoutTheStopBanner) {
+  engine->TimerKill.SetInterval(60000);
+  engine->TimerKill.SetEnabled(true);
+  loop.Advance(59999);
+  EXPECT_FALSE(loop.exited);
+  loop.Advance(1);
+  EXPECT_TRUE(loop.exited);
+  EXPECT_EQ(loop.exitCode, 0);
+  auto log = NewLog();
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back(), ">>>>>    Auto exit!");
+  for (const auto& line : log) EXPECT_EQ(line.find("terminated"), std::string::npos);
+}
+
+}  // namespace
