@@ -1,0 +1,99 @@
+// The own-host check (does the host name resolve to the detected address?)
+// and the random look-up, both armed only by the update server.
+#include <string>
+
+#include "CorvilinkClient.h"
+#include "CorvilinkFunctions.h"
+#include "CorvilinkProcedures.h"
+#include "IniFile.h"
+
+namespace corvilink {
+
+void TCorvilinkC::TimerDNSCheckTimer() {
+  WriteLog("Debug    ..... resolve my own IP ", 40);
+  TimerDNSCheck.SetEnabled(false);
+  LoadConfig();
+  try {
+    DNSCheck.DnsLookup(Account + "." + Domain);
+  } catch (const std::exception& e) {
+    WriteLog("Alert!   DNSCheckTimer Exception", 20);
+    WriteLog(std::string("Alert!   ") + e.what(), 30);
+    CaughtError();
+  }
+}
+
+void TCorvilinkC::DNSCheckDnsLookupDone(uint16_t errCode) {
+  WriteLog("Debug    ..... resolve my own IP", 40);
+  const std::vector<std::string>& result = DNSCheck.DnsResultList();
+  if (result.empty() || errCode != 0) {
+    DNSProblem += 1;
+    WriteLog(">>>>>    Can`t resolve my own IP!", 20);
+    return;
+  }
+  const std::string r0 = result[0];
+  const std::string r1 = result.size() > 1 ? result[1] : r0;
+  const std::string r2 = result.size() > 2 ? result[2] : r0;
+  ResolvedOwnIP = r0;
+  if (result.size() > 1) ResolvedOwnIP += ", " + result[1];
+  if (result.size() > 2) ResolvedOwnIP += ", " + result[2];
+  WriteLog("Debug    resolved my own IP: [" + ResolvedOwnIP + "]", 40);
+
+  // The service publishes this marker for a deactivated account.
+  if (r0 == "127.0.0.9") {
+    WriteLog(">>>>>    Der Account ist deaktiviert!  (DNS)", 10);
+    Deactivated = true;
+    plat::IniFile(ConfigPath()).WriteBool("ACCOUNT", "DEACTIVATED", true);
+    TimerDNSCheck.SetInterval(900000);
+    TimerDNSCheck.SetEnabled(true);
+    TimerSetIP.SetInterval(21600000);
+    TimerSetIP.SetEnabled(true);
+    TimerMyIP.SetInterval(0);
+    TimerMyIP.SetEnabled(false);
+    TimerDNSRandom.SetInterval(0);
+    TimerDNSRandom.SetEnabled(false);
+    return;
+  }
+  if (IsPrivateIPv4(r0)) {
+    DNSDiff = 999;
+    WriteLog(">>>>>    resolved own IP is private!", 20);
+    WriteLog(">>>>>    Please check your local DNS configuration!", 20);
+    return;
+  }
+  if (Deactivated) {
+    Deactivated = false;
+    TimerSetIP.SetInterval(21600000);
+    TimerSetIP.SetEnabled(true);
+    plat::IniFile(ConfigPath()).WriteBool("ACCOUNT", "DEACTIVATED", false);
+  }
+  if (r0 != DetectedIP && r1 != DetectedIP && r2 != DetectedIP) {
+    // Six reactions at most in a row; a match starts the count again.
+    if (DNSDiff <= 5) {
+      WriteLog(">>>>>    IP difference detected!", 20);
+      UpdateSoon();
+    }
+    DNSDiff += 1;
+    return;
+  }
+  DNSDiff = 0;
+  Deactivated = false;
+  TimerDNSCheck.SetEnabled(true);
+}
+
+void TCorvilinkC::TimerDNSRandomTimer() {
+  WriteLog("Debug    ..... resolve random domain", 40);
+  TimerDNSRandom.SetEnabled(false);
+  try {
+    DNSRandom.DnsLookup(RandomLetters(6) + ".com");
+  } catch (const std::exception& e) {
+    WriteLog("Alert!   DNSRandomTimer Exception", 20);
+    WriteLog(std::string("Alert!   ") + e.what(), 30);
+    CaughtError();
+  }
+}
+
+void TCorvilinkC::DNSRandomDnsLookupDone(uint16_t) {
+  WriteLog("Debug    ..... resolve random domain done", 40);
+  if (TimerDNSRandom.Interval() != 0) TimerDNSRandom.SetEnabled(true);
+}
+
+}  // namespace corvilink
