@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -74,6 +75,17 @@ void EngineTest::TearDown() {
 }
 
 void EngineTest::WriteIni(const std::string& text) { WriteFile(dir.path() + "/corvilink.ini", text); }
+
+void EngineTest::StartWithAccount() {
+  WriteIni("[ACCOUNT]\r\nAccount=kim\r\nDomain=dyn.example\r\nPasswd=abcdef\r\n[LOGGING]\r\nLevel=40\r\n");
+  CreateEngine();
+  corvilink::StartEngine("W");
+}
+
+size_t EngineTest::Count(const std::string& message) const {
+  auto log = Log();
+  return size_t(std::count(log.begin(), log.end(), corvilink::Session + " " + message));
+}
 
 void EngineTest::CreateEngine() { engine = std::make_unique<corvilink::TCorvilinkC>(loop); }
 

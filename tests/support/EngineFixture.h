@@ -42,6 +42,11 @@ protected:
   void CreateEngine();
   std::string LogPath() const { return dir.path() + "/corvilink.log"; }
   std::vector<std::string> Log() const { return LogMessages(LogPath()); }
+  // The account kim.dyn.example with the debug level, an engine, started.
+  void StartWithAccount();
+  // How often the message stands in the log (behind the session tag).
+  size_t Count(const std::string& message) const;
+  bool Logged(const std::string& message) const { return Count(message) > 0; }
 
   TempDir dir;
   sim::SimLoop loop;

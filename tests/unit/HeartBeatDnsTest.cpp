@@ -19,18 +19,8 @@ class CheckTest : public EngineTest {
 protected:
   void SetUp() override {
     EngineTest::SetUp();
-    WriteIni("[ACCOUNT]\r\nAccount=kim\r\nDomain=dyn.example\r\nPasswd=abcdef\r\n[LOGGING]\r\nLevel=40\r\n");
-    CreateEngine();
-    StartEngine("W");
+    StartWithAccount();
     Session = "abc";
-  }
-  bool Logged(const std::string& msg) {
-    auto log = Log();
-    return std::find(log.begin(), log.end(), Session + " " + msg) != log.end();
-  }
-  size_t Count(const std::string& msg) {
-    auto log = Log();
-    return size_t(std::count(log.begin(), log.end(), Session + " " + msg));
   }
   // One own-host check answered with these addresses (empty: no answer).
   void Check(std::vector<std::string> answer, int err = 0) {

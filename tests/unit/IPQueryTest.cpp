@@ -16,9 +16,7 @@ class IPQueryTest : public EngineTest {
 protected:
   void SetUp() override {
     EngineTest::SetUp();
-    WriteIni("[ACCOUNT]\r\nAccount=kim\r\nDomain=dyn.example\r\nPasswd=abcdef\r\n[LOGGING]\r\nLevel=40\r\n");
-    CreateEngine();
-    StartEngine("W");
+    StartWithAccount();
     MyIPServerAddress = "127.0.0.31";
     MyIPInterval = 60000;
     engine->TimerMyIP.SetEnabled(true);
@@ -35,10 +33,6 @@ protected:
       loop.RunDue();
     }
     return s;
-  }
-  bool Logged(const std::string& msg) {
-    auto log = Log();
-    return std::find(log.begin(), log.end(), Session + " " + msg) != log.end();
   }
 };
 

@@ -19,9 +19,7 @@ class UpdateReplyTest : public EngineTest {
 protected:
   void SetUp() override {
     EngineTest::SetUp();
-    WriteIni("[ACCOUNT]\r\nAccount=kim\r\nDomain=dyn.example\r\nPasswd=abcdef\r\n[LOGGING]\r\nLevel=40\r\n");
-    CreateEngine();
-    StartEngine("W");
+    StartWithAccount();
     UpdateServerAddress = "127.0.0.21";
   }
   // A whole update: tick, connection, request, this reply in one piece.
@@ -33,10 +31,6 @@ protected:
     loop.Deliver(s, reply);
     loop.RunDue();
     EXPECT_TRUE(s->closed);
-  }
-  bool Logged(const std::string& msg) {
-    auto log = Log();
-    return std::find(log.begin(), log.end(), Session + " " + msg) != log.end();
   }
   std::string Ini(const std::string& key) {
     return plat::IniFile(dir.path() + "/corvilink.ini").ReadString("ACCOUNT", key, "<none>");

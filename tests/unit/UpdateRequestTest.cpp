@@ -44,10 +44,6 @@ protected:
     loop.RunDue();
     return s->written;
   }
-  bool Logged(const std::string& msg) {
-    auto log = Log();
-    return std::find(log.begin(), log.end(), Session + " " + msg) != log.end();
-  }
   std::string Fields() const {
     return "Account=kim&Domain=dyn.example&ec=0&ec2=0&ec3=0&ec4=0&DNSDiff=0&DNSProblem=0&RIP=&LIP=10.1.2.3,"
            "192.168.7.8&build=460100&os=" +
