@@ -93,9 +93,11 @@ TEST(SimLoopTest, ALookupIsNeverAnsweredWithinResolveNorAfterItsHandleIsGone) {
   sim::SimLoop loop;
   loop.SetDns("a.example", 0, {"192.0.2.1"}, 0);
   std::vector<std::string> got;
-  auto keep = loop.Resolve("a.example", [&](int, const std::vector<std::string>& a) { got.push_back(a.at(0)); });
+  auto keep = loop.Resolve("a.example",
+                           [&](int, const std::vector<std::string>& a) { got.push_back(a.at(0)); });
   EXPECT_TRUE(got.empty());
-  loop.Resolve("a.example", [&](int, const std::vector<std::string>&) { got.push_back("dropped"); });
+  loop.Resolve("a.example",
+               [&](int, const std::vector<std::string>&) { got.push_back("dropped"); });
   EXPECT_TRUE(loop.LastLookup()->cancelled);
   loop.RunDue();
   EXPECT_EQ(got, std::vector<std::string>{"192.0.2.1"});

@@ -18,7 +18,9 @@ class WSocketTest : public ::testing::Test {
 protected:
   // Records every event the socket raises, in order.
   void BindAll() {
-    s.OnSessionConnected = [this](uint16_t code) { events.push_back("connected " + std::to_string(code)); };
+    s.OnSessionConnected = [this](uint16_t code) {
+      events.push_back("connected " + std::to_string(code));
+    };
     s.OnDataAvailable = [this](uint16_t code) {
       events.push_back("data " + std::to_string(code) + " count " + std::to_string(s.RcvdCount()));
     };
@@ -377,7 +379,9 @@ TEST_F(WSocketTest, AnErrorWithoutBgExceptionOrInsideItIsDroppedAndAborts) {
     SCOPED_TRACE(variant);
     sim::SimLoop loop;
     plat::WSocket w(loop);
-    if (variant == 1) w.OnBgException = [](const std::exception&, bool&) { throw std::runtime_error("again"); };
+    if (variant == 1) {
+      w.OnBgException = [](const std::exception&, bool&) { throw std::runtime_error("again"); };
+    }
     if (variant == 2) w.OnBgException = [](const std::exception&, bool&) { throw 42; };
     w.OnSessionConnected = [](uint16_t) { throw std::logic_error("in connected"); };
     w.SetAddr("192.0.2.1");
@@ -442,7 +446,8 @@ TEST_F(WSocketTest, AFailedLookupGivesANonZeroCodeAndNoAddresses) {
 TEST_F(WSocketTest, ANewLookupCancelsThePendingOne) {
   std::vector<std::string> answers;
   s.OnDnsLookupDone = [&](uint16_t code) {
-    answers.push_back(std::to_string(code) + " " + (s.DnsResultList().empty() ? "" : s.DnsResultList()[0]));
+    const auto& list = s.DnsResultList();
+    answers.push_back(std::to_string(code) + " " + (list.empty() ? "" : list[0]));
   };
   s.DnsLookup("first.example");
   auto first = loop.LastLookup();
