@@ -1,0 +1,105 @@
+// The window timer and the engine object on the real loop, inside the namespace.
+#include <gtest/gtest.h>
+
+#include <uv.h>
+
+#include <cstdlib>
+#include <functional>
+
+#include "CorvilinkClient.h"
+#include "CorvilinkProcedures.h"
+#include "EngineFixture.h"
+#include "Timer.h"
+#include "UvLoop.h"
+#include "VersionBlock.h"
+#include "Versions.h"
+#include "dtools.h"
+
+using namespace corvilink;
+
+namespace {
+
+class SpineTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    const char* isolated = std::getenv("CORVILINK_NETNS");
+    ASSERT_TRUE(isolated && std::string(isolated) == "1") << "run inside scripts/isolate";
+  }
+  // Runs the loop until done() holds or ms pass.
+  void RunUntil(const std::function<bool()>& done, uint64_t ms) {
+    uint64_t end = loop.Now() + ms;
+    while (!done() && loop.Now() < end) uv_run(loop.Raw(), UV_RUN_ONCE);
+  }
+  plat::UvLoop loop;
+};
+
+TEST_F(SpineTest, ChangingTheIntervalRestartsTheCountdownTheSameValueDoesNot) {
+  plat::Timer timer(loop, true, 200);
+  std::vector<uint64_t> ticks;
+  uint64_t start = loop.Now();
+  timer.SetOnTimer([&] { ticks.push_back(loop.Now() - start); });
+  // Keep the loop alive and poke the timer at 150 ms.
+  plat::Timer poke(loop, true, 150);
+  poke.SetOnTimer([&] {
+    timer.SetInterval(200);  // same value: the countdown goes on (tick at ~200)
+    poke.SetEnabled(false);
+  });
+  RunUntil([&] { return ticks.size() >= 1; }, 2000);
+  ASSERT_EQ(ticks.size(), 1u);
+  EXPECT_GE(ticks[0], 195u);
+  EXPECT_LT(ticks[0], 300u);
+
+  // A different value at 100 ms restarts from there: next tick ~100 + 300.
+  start = loop.Now();
+  ticks.clear();
+  plat::Timer change(loop, true, 100);
+  change.SetOnTimer([&] {
+    timer.SetInterval(300);
+    change.SetEnabled(false);
+  });
+  timer.SetEnabled(false);
+  timer.SetInterval(200);
+  timer.SetEnabled(true);
+  RunUntil([&] { return ticks.size() >= 1; }, 2000);
+  ASSERT_EQ(ticks.size(), 1u);
+  EXPECT_GE(ticks[0], 395u);
+  EXPECT_LT(ticks[0], 550u);
+  timer.SetEnabled(false);
+}
+
+TEST_F(SpineTest, TheEngineStartsOnTheRealLoopWithTheNamespacesHostName) {
+  corvitest::TempDir dir;
+  ResetEngineValues();
+  SetProgramPath(dir.path() + "/corvilink");
+  plat::SetVersionBlock(&kDesktopVersion);
+  corvitest::WriteFile(dir.path() + "/corvilink.ini", "[LOGGING]\r\nLevel=10\r\n");
+  {
+    TCorvilinkC engine(loop);
+    ASSERT_EQ(Session.size(), 3u);
+    StartEngine("W");
+    EXPECT_TRUE(engine.TimerSetIP.Armed());
+    auto log = corvitest::LogMessages(dir.path() + "/corvilink.log");
+    std::vector<std::string> expected = {
+        Session + " >>>>>",
+        Session + " >>>>>  Corvilink-Poster 4.6 (Build:4.6.0.100) started.",
+        Session + " >>>>>",
+        Session + " >>>>>  corvibox",
+        Session + " >>>>>  127.0.1.1",
+        Session + " >>>>>",
+    };
+    EXPECT_EQ(log, expected);
+    EXPECT_EQ(LocalHostName, "corvibox");
+    EXPECT_EQ(ec4, 0);
+    IsDaemon = true;  // StopEngine is the daemon's
+    StopEngine();
+    log = corvitest::LogMessages(dir.path() + "/corvilink.log");
+    ASSERT_EQ(log.size(), 9u);
+    EXPECT_EQ(log[7], Session + " >>>>>  Corvilink-Poster 4.6 (Build:4.6.0.100) terminated.");
+    EXPECT_FALSE(engine.TimerSetIP.Enabled());
+  }
+  SetProgramPath("");
+  plat::SetVersionBlock(nullptr);
+  ResetEngineValues();
+}
+
+}  // namespace
