@@ -1,0 +1,282 @@
+// The update cycle on the real loop inside the namespace: the update server
+// found through dnsmasq or its fallback, the walk over the four host names
+// and port 80 after failures, and what the engine makes of broken replies.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "CorvilinkClient.h"
+#include "CorvilinkProcedures.h"
+#include "RealEngine.h"
+
+using namespace corvilink;
+using corvitest::Action;
+using corvitest::Event;
+using corvitest::Server;
+
+namespace {
+
+class EngineCycleTest : public corvitest::RealEngineTest {};
+
+// The namespace's hosts file less the lines that name `host`.
+std::string WithoutHost(const std::string& hosts, const std::string& host) {
+  std::string out;
+  size_t at = 0;
+  while (at < hosts.size()) {
+    size_t end = hosts.find('\n', at);
+    end = end == std::string::npos ? hosts.size() : end + 1;
+    std::string line = hosts.substr(at, end - at);
+    if (line.find(host) == std::string::npos) out += line;
+    at = end;
+  }
+  return out;
+}
+
+TEST_F(EngineCycleTest, TheFirstHostNameIsResolvedThroughDnsmasqASecondAfterCreation) {
+  const uint64_t created = loop->Now();
+  CreateEngine(/*quickLookup=*/false);
+  StartEngine();
+  ASSERT_TRUE(RunUntil([] { return UpdateServerAddress != "0.0.0.0"; }, ms(3000)));
+  EXPECT_GE(loop->Now() - created, 900u);
+  EXPECT_EQ(UpdateServerAddress, "127.0.0.21");
+  EXPECT_EQ(Count(">>>>>    DNS Lookup setIP (base)"), 1u);
+  EXPECT_EQ(Count(">>>>>    DNS Lookup success (SetIP)! [127.0.0.21]"), 1u);
+  EXPECT_EQ(DNSProblem, 0);
+  EXPECT_FALSE(engine->TimerDNS.Enabled());
+
+  UpdateNow();
+  std::optional<Event> ev = WaitEvent(Server::Update, 1);
+  ASSERT_TRUE(ev);
+  EXPECT_EQ(ev->local, "127.0.0.21:900");
+  EXPECT_TRUE(RunUntil([&] { return Count(">>>>>    Update successfully done!") == 1; }, ms(3000)));
+}
+
+TEST_F(EngineCycleTest, AFailedLookupFallsBackToAddressA) {
+  SetDnsHosts(WithoutHost(OriginalDnsHosts(), "update1.corvilink.example"),
+              {{"update1.corvilink.example", {}}, {"update2.corvilink.example", {"127.0.0.22"}}});
+  CreateEngine();
+  StartEngine();
+  ASSERT_TRUE(RunUntil([] { return UpdateServerAddress != "0.0.0.0"; }, ms(3000)));
+  EXPECT_EQ(UpdateServerAddress, "192.0.2.10");
+  EXPECT_EQ(Count(">>>>>    DNS Lookup fail (SetIP)! Using: 192.0.2.10"), 1u);
+  EXPECT_EQ(DNSProblem, 1);
+
+  UpdateNow();
+  std::optional<Event> ev = WaitEvent(Server::Update, 1);
+  ASSERT_TRUE(ev);
+  EXPECT_EQ(ev->local, "192.0.2.10:900");
+  EXPECT_EQ(ev->Field("DNSProblem"), "1");
+  ASSERT_TRUE(RunUntil([&] { return Count(">>>>>    Update successfully done!") == 1; }, ms(3000)));
+  EXPECT_EQ(DNSProblem, 0);
+}
+
+// Broken replies in a row: each counts, re-resolves the next host name
+// through dnsmasq and goes there; the fifth failure sends the next attempt
+// to port 80, the sixth back to 900.
+TEST_F(EngineCycleTest, FailuresWalkTheHostNamesAndTheFifthSwitchesToPort80) {
+  enum class Outcome { UpdateError, Exception, Success };
+  struct Step {
+    std::string reply;   // empty: the service's default reply
+    Outcome outcome;
+    std::string logged;  // the return line
+    const char* local;
+  };
+  const std::vector<Step> steps = {
+      {"Update refused\r\n", Outcome::UpdateError, "Debug    setIP-Return: [Update refused\r]", "127.0.0.21:900"},
+      {" IP:198.51.100.77\r\n", Outcome::UpdateError, "Debug    setIP-Return: [ IP:198.51.100.77\r]",
+       "127.0.0.22:900"},
+      {"ip:198.51.100.77\r\n", Outcome::UpdateError, "Debug    setIP-Return: [ip:198.51.100.77\r]",
+       "127.0.0.23:900"},
+      // Read up to the first NUL: an empty reply.
+      {std::string("\0IP:198.51.100.77\r\n", 19), Outcome::UpdateError, "Debug    setIP-Return: []",
+       "127.0.0.24:900"},
+      {"\xff\xfe\x01", Outcome::UpdateError, "Debug    setIP-Return: [\xff\xfe]", "127.0.0.21:900"},
+      {"IP:198.51.100.77 SI:abc\r\n", Outcome::Exception, "Debug    setIP-Return: [IP:198.51.100.77 SI:abc\r]",
+       "127.0.0.22:80"},
+      {"", Outcome::Success, "", "127.0.0.23:900"},
+  };
+  for (size_t i = 0; i < steps.size(); ++i)
+    if (!steps[i].reply.empty()) svc.Script(Server::Update, int(i + 1), Action::Reply(steps[i].reply));
+
+  StartResolved();
+  size_t updateErrors = 0;
+  for (size_t i = 0; i < steps.size(); ++i) {
+    SCOPED_TRACE("attempt " + std::to_string(i + 1));
+    const Step& s = steps[i];
+    const std::string host = std::string(s.local).substr(0, std::string(s.local).find(':'));
+    // The look-up armed by the last failure has to be done first.
+    ASSERT_TRUE(RunUntil([&] { return UpdateServerAddress == host; }, ms(3000))) << UpdateServerAddress;
+    UpdateNow();
+    std::optional<Event> ev = WaitEvent(Server::Update, i + 1);
+    ASSERT_TRUE(ev);
+    EXPECT_EQ(ev->local, s.local);
+    EXPECT_EQ(ev->Field("ec"), std::to_string(i));
+    if (s.outcome == Outcome::Success) {
+      ASSERT_TRUE(RunUntil([&] { return Count(">>>>>    Update successfully done!") == 1; }, ms(3000)));
+      EXPECT_EQ(ec, 0u);
+      EXPECT_EQ(ec3, 0u);
+      continue;
+    }
+    ASSERT_TRUE(RunUntil([&] { return ec == i + 1; }, ms(3000)));
+    EXPECT_EQ(Count(s.logged), 1u);
+    if (s.outcome == Outcome::UpdateError) ++updateErrors;
+    EXPECT_EQ(Count(">>>>>    Update Error!"), updateErrors);
+    if (s.outcome == Outcome::Exception) {
+      EXPECT_EQ(Count("Alert!   setIP DataAvailable Exception:"), 1u);
+      EXPECT_EQ(Count("Alert!   'abc' ist kein g\xFCltiger Integerwert"), 1u);
+      EXPECT_EQ(ec3, 1u);
+    }
+    // Either way the update comes again, later.
+    EXPECT_TRUE(engine->TimerSetIP.Enabled());
+    EXPECT_EQ(engine->TimerSetIP.Interval(), 900000u);
+    EXPECT_FALSE(engine->TimerMyIP.Enabled());
+  }
+  EXPECT_EQ(Count(">>>>>    setIP using Port 80"), 1u);
+  std::vector<std::string> walk;
+  for (const std::string& line : Log())
+    if (line.rfind(">>>>>    DNS Lookup setIP (", 0) == 0) walk.push_back(line.substr(27));
+  EXPECT_EQ(walk, (std::vector<std::string>{"base)", "2nd)", "3rd)", "4th)", "base)", "2nd)", "3rd)"}));
+}
+
+// Only what the first read finds counts; the rest is lost with the
+// connection the engine closes at once.
+TEST_F(EngineCycleTest, AReplySplitOverTwoSegmentsIsTakenFromTheFirstOnly) {
+  svc.Script(Server::Update, 1,
+             Action::Split("IP:198.51.100.77 DT:PA SI:60 MI:30 MIP:127.0.0.31 HIP:127.0.0.41\r\n", 17, 500));
+  StartResolved();
+  UpdateNow();
+  ASSERT_TRUE(WaitEvent(Server::Update, 1));
+  ASSERT_TRUE(RunUntil([&] { return Count(">>>>>    Update successfully done!") == 1; }, ms(3000)));
+  EXPECT_EQ(Count("Debug    setIP-Return: [IP:198.51.100.77]"), 1u);
+  EXPECT_EQ(engine->SSetIP.State(), plat::SocketState::Closed);
+  EXPECT_EQ(DetectedIP, "198.51.100.77");
+  EXPECT_EQ(Tariff, "");
+  EXPECT_EQ(SetIPInterval, 1800000);
+  EXPECT_EQ(engine->TimerSetIP.Interval(), 1800000u);
+  EXPECT_EQ(MyIPInterval, 60000);
+  EXPECT_EQ(MyIPServerAddress, "0.0.0.0");
+  EXPECT_EQ(HeartBeatServerAddress, "0.0.0.0");
+  // The second segment must not turn into another data event.
+  RunFor(ms(700));
+  EXPECT_EQ(Count("Debug    ..... setIP data available"), 1u);
+}
+
+// A connection that ends without a reply counts nothing; the next tick
+// (closing the connection first where it is still open) starts over.
+TEST_F(EngineCycleTest, WithoutAReplyTheNextTickConnectsAgain) {
+  struct Case {
+    const char* name;
+    Action action;
+    plat::SocketState left;
+  };
+  const std::vector<Case> cases = {
+      {"no reply", Action::NoReply(), plat::SocketState::Connected},
+      {"closed", Action::Close(), plat::SocketState::Closed},
+      {"reset", Action::Reset(), plat::SocketState::Closed},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) svc.Script(Server::Update, int(2 * i + 1), cases[i].action);
+
+  StartResolved();
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    UpdateNow();
+    std::optional<Event> first = WaitEvent(Server::Update, 2 * i + 1);
+    ASSERT_TRUE(first);
+    ASSERT_TRUE(RunUntil([&] { return engine->SSetIP.State() == cases[i].left; }, ms(3000)));
+    RunFor(ms(200));
+    EXPECT_EQ(engine->SSetIP.State(), cases[i].left);
+    EXPECT_EQ(ec, 0u);
+    // The retry interval for no failure so far.
+    EXPECT_EQ(engine->TimerSetIP.Interval(), 300000u);
+    EXPECT_EQ(Count("Debug    ..... setIP data available"), i);
+
+    UpdateNow();
+    std::optional<Event> second = WaitEvent(Server::Update, 2 * i + 2);
+    ASSERT_TRUE(second);
+    EXPECT_NE(second->peer, first->peer);
+    EXPECT_EQ(second->Field("ec"), "0");
+    EXPECT_TRUE(RunUntil([&] { return Count(">>>>>    Update successfully done!") == i + 1; }, ms(3000)));
+  }
+}
+
+TEST_F(EngineCycleTest, ARefusedConnectionCountsAndTheNextHostIsTried) {
+  StartResolved();
+  // Nothing listens there.
+  UpdateServerAddress = "127.0.0.99";
+  UpdateNow();
+  ASSERT_TRUE(RunUntil([] { return ec == 1; }, ms(3000)));
+  EXPECT_EQ(Count(">>>>>    setIP socket connect problem [127.0.0.99]"), 1u);
+  EXPECT_EQ(engine->TimerSetIP.Interval(), 5000u);
+  ASSERT_TRUE(RunUntil([] { return UpdateServerAddress == "127.0.0.22"; }, ms(3000)));
+  EXPECT_TRUE(svc.Events(Server::Update).empty());
+
+  UpdateNow();
+  std::optional<Event> ev = WaitEvent(Server::Update, 1);
+  ASSERT_TRUE(ev);
+  EXPECT_EQ(ev->local, "127.0.0.22:900");
+  EXPECT_EQ(ev->Field("ec"), "1");
+}
+
+// Every second failed IP query re-resolves the update server.
+TEST_F(EngineCycleTest, ARefusedIPQueryCountsAndEverySecondOneArmsTheLookup) {
+  StartResolved();
+  MyIPServerAddress = "127.0.0.99";
+  for (uint32_t n = 1; n <= 2; ++n) {
+    SCOPED_TRACE(n);
+    engine->TimerMyIP.SetEnabled(true);
+    engine->TimerMyIP.SetInterval(20);
+    ASSERT_TRUE(RunUntil([&] { return ec2 == n; }, ms(3000)));
+    EXPECT_EQ(Count("Debug    myIP could not be detected (socket connect)"), n);
+    EXPECT_EQ(engine->TimerDNS.Enabled(), n == 2);
+    engine->TimerMyIP.SetEnabled(false);
+  }
+  EXPECT_TRUE(svc.Events(Server::Ip).empty());
+}
+
+// Only what the first read of the IP query finds counts: here a piece too
+// short for an address.
+TEST_F(EngineCycleTest, AnIPReplySplitOverTwoSegmentsIsJudgedByItsFirstPart) {
+  svc.Script(Server::Ip, 1, Action::Split("198.51.100.77\n", 6, 500));
+  StartResolved();
+  MyIPServerAddress = "127.0.0.31";
+  engine->TimerMyIP.SetInterval(20);
+  engine->TimerMyIP.SetEnabled(true);
+  ASSERT_TRUE(WaitEvent(Server::Ip, 1));
+  ASSERT_TRUE(RunUntil([] { return ec2 == 1; }, ms(3000)));
+  EXPECT_EQ(Count("Debug    myIP could not be detected (c)"), 1u);
+  EXPECT_EQ(engine->SMyIP.State(), plat::SocketState::Closed);
+  EXPECT_EQ(DetectedIP, "");
+  engine->TimerMyIP.SetEnabled(false);
+  RunFor(ms(700));
+  EXPECT_EQ(Count("Debug    ..... myIP data available [127.0.0.31]"), 1u);
+  EXPECT_EQ(ec2, 1u);
+}
+
+// A look-up started while another is pending on the same socket replaces
+// it: the worker may have answered the first already, yet that answer must
+// never reach the handler.
+TEST_F(EngineCycleTest, ALookupStartedAnewReplacesThePendingOne) {
+  StartResolved();
+  engine->TimerDNSRandom.SetInterval(0);
+  const std::string randomDone = "Debug    ..... resolve random domain done";
+  const std::string checkDone = "Debug    ..... resolve my own IP";
+  const std::string serverDone = "Debug    ..... setIP DNS lookup done";
+  const size_t serverBefore = Count(serverDone);
+  for (int i = 0; i < 3; ++i) {
+    engine->TimerDNSRandomTimer();
+    engine->TimerDNSCheckTimer();
+    engine->TimerTimerDNS();
+  }
+  ASSERT_TRUE(RunUntil([&] { return Count(randomDone) == 1 && Count(checkDone) == 1 &&
+                                    Count(serverDone) == serverBefore + 1; },
+                       ms(3000)));
+  RunFor(ms(500));
+  EXPECT_EQ(Count(randomDone), 1u);
+  EXPECT_EQ(Count(checkDone), 1u);
+  EXPECT_EQ(Count(serverDone), serverBefore + 1);
+  // The own host name is not in dnsmasq: counted once, not three times.
+  EXPECT_EQ(DNSProblem, 1);
+}
+
+}  // namespace

@@ -1,0 +1,192 @@
+// One update end to end on the real loop inside the namespace: the request
+// line as the update server decodes it, the reply that re-arms the cycle,
+// the IP query at the server the reply named, and the IPv6 test.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "CorvilinkClient.h"
+#include "CorvilinkFunctions.h"
+#include "CorvilinkProcedures.h"
+#include "RealEngine.h"
+
+using namespace corvilink;
+using corvitest::Action;
+using corvitest::Event;
+using corvitest::Server;
+
+namespace {
+
+const std::string kSuccess = "IP:198.51.100.77 DT:PA SI:60 MI:30 MIP:127.0.0.31 HIP:127.0.0.41\r\n";
+// MD5 of the stored text e10adc3949ba59abbe56e057f20f883e, worked out apart from the engine.
+const std::string kWirePasswd = "14e1b600b1fd579f47433b88e8d85291";
+
+class EngineUpdateTest : public corvitest::RealEngineTest {
+protected:
+  // A first update answered with `reply`; the request as the service got it.
+  Event FirstUpdate(const std::string& reply) {
+    svc.Script(Server::Update, 1, Action::Reply(reply));
+    StartResolved();
+    UpdateNow();
+    std::optional<Event> ev = WaitEvent(Server::Update, 1);
+    EXPECT_TRUE(ev);
+    EXPECT_TRUE(RunUntil([&] { return Count("Debug    ..... setIP data available") == 1; }, ms(3000)));
+    return ev.value_or(Event{});
+  }
+};
+
+TEST_F(EngineUpdateTest, TheRequestLineCarriesEveryFieldInOrderUnderOneShift) {
+  Event ev = FirstUpdate(kSuccess);
+  EXPECT_EQ(ev.local, "127.0.0.21:900");
+  EXPECT_EQ(ev.Keys(), (std::vector<std::string>{"AuthCode", "Session", "Account", "Domain", "ec", "ec2", "ec3",
+                                                 "ec4", "DNSDiff", "DNSProblem", "RIP", "LIP", "build", "os",
+                                                 "lang", "Passwd"}));
+  const std::vector<std::pair<std::string, std::string>> values = {
+      {"AuthCode", "CORVIL046W"}, {"Session", Session}, {"Account", "kim"},  {"Domain", "dyn.example"},
+      {"ec", "0"},                {"ec2", "0"},         {"ec3", "0"},       {"ec4", "0"},
+      {"DNSDiff", "0"},           {"DNSProblem", "0"},  {"RIP", ""},        {"LIP", "127.0.1.1"},
+      {"build", "460100"},        {"os", OSDescription()}, {"lang", "D"},   {"Passwd", kWirePasswd},
+  };
+  for (const auto& [key, value] : values) EXPECT_EQ(ev.Field(key), value) << key;
+
+  // One shift for every byte, a bare line feed after them, no CR anywhere.
+  ASSERT_GE(ev.shift, 1);
+  ASSERT_LE(ev.shift, 25);
+  ASSERT_EQ(ev.raw.size(), ev.plain.size() + 1);
+  EXPECT_EQ(ev.raw.back(), '\n');
+  for (size_t i = 0; i < ev.plain.size(); ++i)
+    ASSERT_EQ(uint8_t(ev.raw[i]), uint8_t(uint8_t(ev.plain[i]) + ev.shift)) << "byte " << i;
+  EXPECT_EQ(ev.plain.find('\r'), std::string::npos);
+  EXPECT_EQ(ev.raw.find('\r'), std::string::npos);
+  EXPECT_EQ(ev.raw.find('\n'), ev.raw.size() - 1);
+
+  // The log holds the body without client code, session and digest.
+  const std::string prefix = "AuthCode=CORVIL046W&Session=" + Session + "&";
+  const size_t digest = ev.plain.rfind("&Passwd=");
+  ASSERT_EQ(ev.plain.rfind(prefix, 0), 0u);
+  ASSERT_NE(digest, std::string::npos);
+  EXPECT_EQ(Count("Debug    setIP-Request: [" + ev.plain.substr(prefix.size(), digest - prefix.size()) + "]"), 1u);
+}
+
+// MI differs from the 30 s that the query's own tick sets, so the two can
+// be told apart.
+const std::string kSuccessMI45 = "IP:198.51.100.77 DT:PA SI:60 MI:45 MIP:127.0.0.31 HIP:127.0.0.41\r\n";
+
+TEST_F(EngineUpdateTest, ASuccessRearmsBothTimersAndTheIPQueryGoesToTheNamedServer) {
+  svc.Script(Server::Ip, 1, Action::Reply("198.51.100.77\n"));
+  FirstUpdate(kSuccessMI45);
+  ASSERT_TRUE(RunUntil([&] { return Count(">>>>>    Update successfully done!") == 1; }, ms(3000)));
+  EXPECT_TRUE(engine->TimerSetIP.Enabled());
+  EXPECT_EQ(engine->TimerSetIP.Interval(), 60000u);
+  EXPECT_TRUE(engine->TimerMyIP.Enabled());
+  EXPECT_EQ(engine->TimerMyIP.Interval(), 45000u);
+  EXPECT_EQ(DetectedIP, "198.51.100.77");
+  EXPECT_EQ(Tariff, "PA");
+  EXPECT_EQ(MyIPServerAddress, "127.0.0.31");
+  EXPECT_EQ(HeartBeatServerAddress, "127.0.0.41");
+  EXPECT_FALSE(engine->TimerHeartBeat.Enabled());
+
+  // Not about the schedule: the query now rather than in 45 s.
+  engine->TimerMyIP.SetInterval(20);
+  std::optional<Event> ip = WaitEvent(Server::Ip, 1);
+  ASSERT_TRUE(ip);
+  EXPECT_EQ(ip->local, "127.0.0.31:901");
+  EXPECT_EQ(ip->raw, "AuthCode=CORVIL046W&Session=" + Session + "\r\n");
+  EXPECT_EQ(ip->raw.size(), 33u);
+  ASSERT_TRUE(RunUntil([&] { return Count(">>>>>    myIP detected [198.51.100.77]") == 1; }, ms(3000)));
+  // The address the update reply brought: no change, the query re-armed
+  // with the server's period.
+  EXPECT_TRUE(engine->TimerMyIP.Enabled());
+  EXPECT_EQ(engine->TimerMyIP.Interval(), 45000u);
+  EXPECT_EQ(engine->TimerSetIP.Interval(), 60000u);
+  EXPECT_EQ(engine->SMyIP.State(), plat::SocketState::Closed);
+  EXPECT_EQ(ec2, 0u);
+}
+
+TEST_F(EngineUpdateTest, AnAddressChangeAtTheIPServerBringsTheNextUpdateWithinFiveSeconds) {
+  svc.Script(Server::Ip, 1, Action::Reply("198.51.100.99\n"));
+  FirstUpdate(kSuccessMI45);
+  ASSERT_TRUE(RunUntil([&] { return Count(">>>>>    Update successfully done!") == 1; }, ms(3000)));
+  engine->TimerMyIP.SetInterval(20);
+  std::optional<Event> ip = WaitEvent(Server::Ip, 1);
+  ASSERT_TRUE(ip);
+  ASSERT_TRUE(RunUntil([&] { return Count(">>>>>    myIP detected [198.51.100.99]") == 1; }, ms(3000)));
+  EXPECT_EQ(Count(">>>>>    IP-change detected [198.51.100.77] -> [198.51.100.99]"), 1u);
+  EXPECT_EQ(engine->TimerSetIP.Interval(), 5000u);
+  // The query keeps the period its tick set.
+  EXPECT_TRUE(engine->TimerMyIP.Enabled());
+  EXPECT_EQ(engine->TimerMyIP.Interval(), 30000u);
+  EXPECT_EQ(CurrentIP, "198.51.100.99");
+  EXPECT_EQ(PreviousIP, "198.51.100.77");
+
+  std::optional<Event> next = WaitEvent(Server::Update, 2, ms(7000));
+  ASSERT_TRUE(next);
+  const auto gap = (next->at - ip->at).count();
+  EXPECT_GE(gap, 4800);
+  EXPECT_LE(gap, 5900);
+}
+
+// The host's answer goes out as it came, an error page too; a host that
+// can't be read leaves the field out. A reply without Dv6 ends the tests.
+TEST_F(EngineUpdateTest, TheIPv6TestHostIsAskedAndWhatItAnswersTravelsInTheLine) {
+  WriteIni(
+      "[ACCOUNT]\r\nAccount=kim\r\nDomain=dyn.example\r\nPasswd=e10adc3949ba59abbe56e057f20f883e\r\n"
+      "Language=D\r\nDv6=1\r\n[LOGGING]\r\nLevel=40\r\n");
+  const std::string keepOn = "IP:198.51.100.77 DT:PA SI:60 MI:30 Dv6:1 MIP:127.0.0.31 HIP:127.0.0.41\r\n";
+  struct Case {
+    const char* name;
+    Action http;
+    std::optional<std::string> field;
+    std::string logged;
+  };
+  const std::vector<Case> cases = {
+      {"address", Action::Http(200, "2001:db8::77\n"), "2001:db8::77\n", ">>>>>    IPv6 is 2001:db8::77\n"},
+      {"error page", Action::Http(404, "no such host"), "no such host", ">>>>>    IPv6 is no such host"},
+      {"reset", Action::Reset(), std::nullopt, ">>>>>    no IPv6 available"},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    svc.Script(Server::Http, int(i + 1), cases[i].http);
+    svc.Script(Server::Update, int(i + 1), Action::Reply(i + 1 < cases.size() ? keepOn : kSuccess));
+  }
+
+  StartResolved();
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    UpdateNow();
+    std::optional<Event> ev = WaitEvent(Server::Update, i + 1);
+    ASSERT_TRUE(ev);
+    std::vector<Event> gets = svc.Events(Server::Http);
+    ASSERT_EQ(gets.size(), i + 1);
+    EXPECT_EQ(gets[i].local, "127.0.0.60:80");
+    EXPECT_EQ(gets[i].raw.rfind("GET /?kim.dyn.example HTTP/1.1\r\n", 0), 0u) << gets[i].raw;
+
+    std::vector<std::string> keys = ev->Keys();
+    if (cases[i].field) {
+      ASSERT_EQ(keys.size(), 17u);
+      EXPECT_EQ(keys[11], "LIP");
+      EXPECT_EQ(keys[12], "IPv6");
+      EXPECT_EQ(keys[13], "build");
+      EXPECT_EQ(ev->Field("IPv6"), cases[i].field);
+    } else {
+      EXPECT_EQ(keys.size(), 16u);
+      EXPECT_FALSE(ev->Field("IPv6"));
+    }
+    // A line end of the body stays inside the line, shifted.
+    EXPECT_EQ(ev->raw.find('\n'), ev->raw.size() - 1);
+    EXPECT_EQ(Count(cases[i].logged), 1u);
+    ASSERT_TRUE(RunUntil([&] { return Count(">>>>>    Update successfully done!") == i + 1; }, ms(3000)));
+  }
+
+  EXPECT_EQ(Count(">>>>>    Dv6 1 > 0"), 1u);
+  EXPECT_FALSE(IPv6Enabled);
+  EXPECT_NE(IniText().find("Dv6=0"), std::string::npos) << IniText();
+  // Off now, also after the reload before the request.
+  UpdateNow();
+  std::optional<Event> off = WaitEvent(Server::Update, cases.size() + 1);
+  ASSERT_TRUE(off);
+  EXPECT_FALSE(off->Field("IPv6"));
+  EXPECT_EQ(svc.Events(Server::Http).size(), cases.size());
+}
+
+}  // namespace

@@ -1,0 +1,83 @@
+// The engine on the real libuv loop, talking to the test service inside the
+// private namespace: a fresh program directory, fresh engine values, the
+// service started, and ways to run the loop until something has happened.
+// Every test of it fails at once outside the namespace (scripts/isolate).
+#pragma once
+
+#include <gtest/gtest.h>
+#include <uv.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "CorvilinkClient.h"
+#include "EngineFixture.h"
+#include "TestService.h"
+#include "UvLoop.h"
+
+namespace corvitest {
+
+// An account that passes the guards, and the debug level.
+extern const char* const kRealEngineIni;
+
+// The IPv4 addresses of a name as the engine's resolver gives them, in its
+// order; nullopt when it doesn't resolve.
+std::optional<std::vector<std::string>> ResolveV4(const std::string& name);
+
+class RealEngineTest : public ::testing::Test {
+protected:
+  using ms = std::chrono::milliseconds;
+
+  void SetUp() override;
+  void TearDown() override;
+
+  void WriteIni(const std::string& text);
+  std::string IniText() const;
+
+  // The engine object on the loop. quickLookup: the first update-server
+  // look-up 20 ms after creation instead of 1 s, and every later one too.
+  void CreateEngine(bool quickLookup = true);
+  // The desktop program's start: Mode "GUI", StartEngine("W").
+  void StartEngine();
+  // Both, then the loop run until the first update-server look-up is done.
+  void StartResolved();
+  // The next update tick in 20 ms.
+  void UpdateNow();
+
+  // Runs the loop until done() holds or the limit has passed; false then.
+  bool RunUntil(const std::function<bool()>& done, ms limit);
+  void RunFor(ms span);
+  // Runs the loop until the service has recorded the n-th event of the server.
+  std::optional<Event> WaitEvent(Server server, size_t n, ms limit = ms(3000));
+
+  // The log's messages without date, time and session tag.
+  std::vector<std::string> Log() const;
+  size_t Count(const std::string& message) const;
+
+  // dnsmasq's extra hosts file, as the namespace made it.
+  static std::string OriginalDnsHosts();
+  // Rewrites that file, makes dnsmasq reread it and waits until each probe
+  // name resolves to exactly its addresses (empty: not at all). TearDown
+  // puts the original back.
+  void SetDnsHosts(const std::string& content,
+                   const std::vector<std::pair<std::string, std::vector<std::string>>>& probes);
+
+  TempDir dir;
+  std::unique_ptr<plat::UvLoop> loop;
+  std::unique_ptr<corvilink::TCorvilinkC> engine;
+  TestService svc;
+
+private:
+  uv_timer_t wake_{};
+  bool started_ = false;
+  bool dnsChanged_ = false;
+  std::function<void(const std::exception&)> savedHandler_;
+  std::vector<std::pair<std::string, std::string>> savedProxies_;
+};
+
+}  // namespace corvitest
