@@ -57,6 +57,8 @@ void TCorvilinkC::BindEvents() {
   TimerHeartBeat.SetOnTimer([this] { TimerHeartBeatTimer(); });
   TimerDNSCheck.SetOnTimer([this] { TimerDNSCheckTimer(); });
   TimerDNSRandom.SetOnTimer([this] { TimerDNSRandomTimer(); });
+  TimerRun.SetOnTimer([this] { TimerRunTimer(); });
+  TimerProcList.SetOnTimer([this] { TimerProcListTimer(); });
 
   SHeartBeat.OnError = [this] { SHeartBeatError(); };
   SHeartBeat.OnBgException = [this](const std::exception& e, bool& c) { SHeartBeatBgException(e, c); };

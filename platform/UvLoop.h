@@ -38,6 +38,8 @@ public:
   bool HostName(std::string& name) override;
   bool HostAddresses(const std::string& name, std::vector<std::string>& out) override;
   bool HttpGet(const std::string& url, std::string& body) override;
+  // The X display's windows (WindowList.cpp).
+  std::vector<TopWindow> TopLevelWindows() override;
   [[noreturn]] void ExitProcess(int code) override;
 
   // Shared by the loop and the objects it made (defined in UvLoop.cpp).
