@@ -1,0 +1,175 @@
+#include "CorvilinkDMain.h"
+
+#include <uv.h>
+
+#include <clocale>
+#include <csignal>
+#include <exception>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "CorvilinkClient.h"
+#include "CorvilinkProcedures.h"
+#include "Notify.h"
+#include "ServiceUnit.h"
+#include "UvLoop.h"
+#include "VersionBlock.h"
+#include "Versions.h"
+#include "dtools.h"
+
+namespace corvilink {
+
+TCorvilinkDaemon* CorvilinkDaemon = nullptr;
+
+void TCorvilinkDaemon::ServiceStart(bool& /*started*/) {
+  IsDaemon = true;
+  CorvilinkC->loop.Sleep(10);
+  Mode = "Daemon";
+  StartEngine("D");
+}
+
+void TCorvilinkDaemon::ServiceStop(bool& /*stopped*/) { StopEngine(); }
+
+namespace {
+
+// The service's life on the one loop, as systemd drives it: the start, then
+// the requests that arrive as signals, each state reported as it changes.
+class ServiceRun {
+public:
+  ServiceRun(plat::UvLoop& loop, TCorvilinkDaemon& service) : loop_(loop), service_(service) {}
+
+  // Returns when the service has stopped, or failed to start.
+  void Execute() {
+    // The desktop session going away ends no service.
+    std::signal(SIGHUP, SIG_IGN);
+    // Watched before the start, so that a stop request made meanwhile waits
+    // for its turn instead of killing the process.
+    for (int signum : {SIGTERM, SIGTSTP, SIGCONT}) Watch(signum);
+
+    Report(State::StartPending);
+    bool started = true;
+    try {
+      service_.ServiceStart(started);
+    } catch (const std::exception& e) {
+      service_.EventLog.Error(std::string("Service fehlgeschlagen bei start:") + e.what());
+      started = false;
+    }
+    if (!started) {
+      Finish();
+      return;
+    }
+    Report(State::Running);
+    loop_.Run();
+  }
+
+private:
+  enum class State { StartPending, Running, PausePending, Paused, ContinuePending, StopPending, Stopped };
+
+  void Watch(int signum) {
+    auto* handle = new uv_signal_t;
+    uv_signal_init(loop_.Raw(), handle);
+    handle->data = this;
+    uv_signal_start(
+        handle, [](uv_signal_t* h, int s) { static_cast<ServiceRun*>(h->data)->Request(s); }, signum);
+    signals_.push_back(handle);
+  }
+
+  void Request(int signum) {
+    if (signum == SIGTERM && (state_ == State::Running || state_ == State::Paused)) {
+      const State before = state_;
+      Report(State::StopPending);
+      bool stopped = true;
+      try {
+        service_.ServiceStop(stopped);
+      } catch (const std::exception& e) {
+        service_.EventLog.Error(std::string("Service fehlgeschlagen bei stop:") + e.what());
+        stopped = false;
+      }
+      if (!stopped) {
+        Report(before);
+        return;
+      }
+      Finish();
+      uv_stop(loop_.Raw());
+    } else if (signum == SIGTSTP && state_ == State::Running) {
+      // Pausing changes only what the service manager is told: the engine's
+      // timers and sockets go on.
+      Report(State::PausePending);
+      Report(State::Paused);
+    } else if (signum == SIGCONT && state_ == State::Paused) {
+      Report(State::ContinuePending);
+      Report(State::Running);
+    }
+  }
+
+  void Finish() {
+    for (uv_signal_t* h : signals_)
+      uv_close(reinterpret_cast<uv_handle_t*>(h), [](uv_handle_t* x) { delete reinterpret_cast<uv_signal_t*>(x); });
+    signals_.clear();
+    Report(State::Stopped);
+  }
+
+  void Report(State state) {
+    const bool wasStarting = state_ == State::StartPending;
+    state_ = state;
+    std::string message;
+    switch (state) {
+      case State::StartPending: message = "STATUS=start pending"; break;
+      case State::Running: message = wasStarting ? "READY=1\nSTATUS=running" : "STATUS=running"; break;
+      case State::PausePending: message = "STATUS=pause pending"; break;
+      case State::Paused: message = "STATUS=paused"; break;
+      case State::ContinuePending: message = "STATUS=continue pending"; break;
+      case State::StopPending: message = "STOPPING=1\nSTATUS=stop pending"; break;
+      case State::Stopped: message = "STATUS=stopped"; break;
+    }
+    const int err = plat::NotifyServiceManager(message);
+    if (err != 0) service_.EventLog.Error(plat::SysErrorMessage(err));
+  }
+
+  plat::UvLoop& loop_;
+  TCorvilinkDaemon& service_;
+  State state_ = State::StartPending;
+  std::vector<uv_signal_t*> signals_;
+};
+
+}  // namespace
+
+int DaemonMain(int argc, char** argv) {
+  std::setlocale(LC_ALL, "");
+  plat::SetVersionBlock(&kDaemonVersion);
+  const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  // The program source of the event log.
+  const plat::EventLog programLog(ExeBaseName(true));
+
+  try {
+    plat::UvLoop loop;
+    TCorvilinkDaemon service;
+    CorvilinkDaemon = &service;
+    TCorvilinkC engine(loop);
+    [[maybe_unused]] TCorvilinkProc proc;
+
+    const plat::ServiceDefinition definition{service.Name, service.DisplayName,
+                                             AppDirectory() + "/" + ExeBaseName(true)};
+    const bool silent = plat::FindCmdLineSwitch(args, "SILENT");
+    if (plat::FindCmdLineSwitch(args, "INSTALL")) {
+      plat::RegisterServices(true, silent, {definition}, plat::kUnitDirectory, std::cout, std::cerr);
+    } else if (plat::FindCmdLineSwitch(args, "UNINSTALL")) {
+      plat::RegisterServices(false, silent, {definition}, plat::kUnitDirectory, std::cout, std::cerr);
+    } else {
+      ApplicationHandleException = [&programLog](const std::exception& e) { programLog.Error(e.what()); };
+      if (plat::UnderServiceManager()) {
+        ServiceRun(loop, service).Execute();
+      } else {
+        programLog.Error("Der Dienstprozess konnte keine Verbindung zum Dienstcontroller herstellen");
+      }
+    }
+    CorvilinkDaemon = nullptr;
+  } catch (const std::exception& e) {
+    std::cerr << "Anwendungsfehler: " << e.what() << std::endl;
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace corvilink

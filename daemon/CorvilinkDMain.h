@@ -1,0 +1,30 @@
+// corvilinkd: the update engine as a systemd service.
+#pragma once
+
+#include <string>
+
+#include "EventLog.h"
+
+namespace corvilink {
+
+// The service object. The engine objects belong to the program; this one only
+// switches the engine into daemon behaviour and starts and stops it.
+class TCorvilinkDaemon {
+public:
+  const std::string Name = "CorvilinkDaemon";
+  const std::string DisplayName = "Corvilink Daemon";
+  // The service source of the event log.
+  const plat::EventLog EventLog{"CorvilinkDaemon"};
+
+  // started and stopped arrive true; false would refuse the request.
+  void ServiceStart(bool& started);
+  void ServiceStop(bool& stopped);
+};
+
+extern TCorvilinkDaemon* CorvilinkDaemon;
+
+// The program block: creates everything, then installs, uninstalls or runs
+// as the service. The process's exit code.
+int DaemonMain(int argc, char** argv);
+
+}  // namespace corvilink

@@ -1,0 +1,3 @@
+#include "CorvilinkDMain.h"
+
+int main(int argc, char** argv) { return corvilink::DaemonMain(argc, argv); }
