@@ -1,0 +1,25 @@
+// One desktop program per user session: an exclusive lock on a file of the
+// session, held for the life of the process.
+#pragma once
+
+#include <string>
+
+namespace desk {
+
+// "$XDG_RUNTIME_DIR/Corvilink", or /tmp/Corvilink-<uid> without a session directory.
+std::string InstanceLockPath();
+
+enum class Instance {
+  First,    // the lock is ours
+  Second,   // another process holds it
+  Unguarded // the lock file couldn't be opened: start without a guard
+};
+
+// Takes the lock; the descriptor stays open until ReleaseSingleInstance.
+Instance CheckSingleInstance();
+void ReleaseSingleInstance();
+
+// The modal box of a second start; needs the application object.
+void ShowAlreadyRunning();
+
+}  // namespace desk
