@@ -33,7 +33,7 @@ public:
 class Stream {
 public:
   virtual ~Stream() = default;
-  // ipv4 is dotted text that inet_pton accepts. Returns 0 or an errno value
+  // ipv4 is an address text that inet_aton accepts (leading zeros included). Returns 0 or an errno value
   // when the attempt cannot even be set up.
   virtual int Connect(const std::string& ipv4, uint16_t port) = 0;
   // Queues bytes; returns 0 or an errno value.

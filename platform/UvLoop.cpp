@@ -204,7 +204,7 @@ public:
 
   int Connect(const std::string& ipv4, uint16_t port) override {
     sockaddr_in sa{};
-    if (inet_pton(AF_INET, ipv4.c_str(), &sa.sin_addr) != 1) return EINVAL;
+    if (inet_aton(ipv4.c_str(), &sa.sin_addr) == 0) return EINVAL;
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
     if (n_ != nullptr && !n_->ended) return n_->connected ? EISCONN : EALREADY;
@@ -414,7 +414,7 @@ void UvLoop::SendDatagram(const std::string& ipv4, uint16_t port, const std::str
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
-  if (inet_pton(AF_INET, ipv4.c_str(), &sa.sin_addr) != 1)
+  if (inet_aton(ipv4.c_str(), &sa.sin_addr) == 0)
     throw std::runtime_error("Datagram to " + to + ": not an IPv4 address");
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw std::runtime_error(std::string("Datagram socket: ") + std::strerror(errno));

@@ -47,9 +47,10 @@ uint16_t SocketCode(int err) {
   return code != 0 ? code : uint16_t(0xFFFF);
 }
 
+// The classic address forms the socket library takes, leading zeros included.
 bool IsDottedIPv4(const std::string& text) {
   in_addr a;
-  return inet_pton(AF_INET, text.c_str(), &a) == 1;
+  return inet_aton(text.c_str(), &a) != 0;
 }
 
 // Decimal 1..65535, digits only.

@@ -385,15 +385,29 @@ TEST_F(UvLoopTest, ConnectToAClosedPortIsRefused) {
   close(fd);
 }
 
-TEST_F(UvLoopTest, ConnectRefusesWhatIsNotDottedIpv4) {
-  for (const char* addr : {"", "localhost", "update1.corvilink.example", "256.1.1.1", "127.0.0",
-                           " 127.0.0.1", "127.0.0.1 ", "::1"}) {
+TEST_F(UvLoopTest, ConnectRefusesWhatIsNotAnAddress) {
+  for (const char* addr : {"", "localhost", "update1.corvilink.example", "256.1.1.1", "999.1.1.1",
+                           " 127.0.0.1", "1.2.3.4.5", "::1"}) {
     SCOPED_TRACE(std::string("'") + addr + "'");
     Events ev;
     auto stream = loop.NewStream(ev);
     EXPECT_EQ(stream->Connect(addr, 80), EINVAL);
     RunFor(20);
     EXPECT_TRUE(ev.log.empty());
+  }
+}
+
+// The classic forms of the socket library: leading zeros are octal.
+TEST_F(UvLoopTest, ConnectTakesTheClassicAddressForms) {
+  for (const char* addr : {"0177.0.0.1", "127.000.000.001", "127.1"}) {
+    SCOPED_TRACE(addr);
+    Peer peer([](int) {});
+    Events ev;
+    auto stream = loop.NewStream(ev);
+    ASSERT_EQ(stream->Connect(addr, peer.Port()), 0);
+    ASSERT_TRUE(RunUntil([&] { return !ev.log.empty(); }, 3000));
+    EXPECT_EQ(ev.log.front(), "connected 0");
+    stream.reset();
   }
 }
 

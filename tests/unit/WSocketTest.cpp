@@ -164,6 +164,24 @@ TEST_F(WSocketTest, ConnectWhileNotClosedIsRefused) {
   EXPECT_EQ(loop.Streams().size(), 1u);
 }
 
+// Server addresses pass the engine's shape test with leading zeros; the socket
+// takes them as the classic socket library did.
+TEST_F(WSocketTest, AddressesWithLeadingZerosConnect) {
+  for (const char* addr : {"010.1.2.3", "01.002.3.4", "127.000.000.021"}) {
+    sim::SimLoop loop;
+    plat::WSocket w(loop);
+    int errors = 0;
+    w.OnError = [&] { ++errors; };
+    w.SetAddr(addr);
+    w.SetPort("900");
+    w.Connect();
+    EXPECT_EQ(errors, 0) << addr;
+    ASSERT_NE(loop.LastStream(), nullptr) << addr;
+    EXPECT_EQ(loop.LastStream()->addr, addr);
+    EXPECT_EQ(w.State(), plat::SocketState::Connecting) << addr;
+  }
+}
+
 // A connect that cannot be set up: one error event during the call, closed after.
 TEST_F(WSocketTest, AConnectThatCannotBeSetUpIsReportedOnce) {
   struct Case {
@@ -173,7 +191,7 @@ TEST_F(WSocketTest, AConnectThatCannotBeSetUpIsReportedOnce) {
     size_t streams;  // streams created by the attempt
   };
   const Case cases[] = {
-      {"999.1.1.1", "900", 0, 0},    {"192.0.2", "900", 0, 0},
+      {"999.1.1.1", "900", 0, 0},    {"1.2.3.4.5", "900", 0, 0},
       {"host.example", "900", 0, 0}, {"", "900", 0, 0},
       {"192.0.2.1", "0", 0, 0},      {"192.0.2.1", "65536", 0, 0},
       {"192.0.2.1", "80a", 0, 0},    {"192.0.2.1", "", 0, 0},
