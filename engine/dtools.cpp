@@ -15,11 +15,22 @@ static std::string g_programPath;
 
 void SetProgramPath(const std::string& path) { g_programPath = path; }
 
-static std::string ProgramPath() {
-  if (!g_programPath.empty()) return g_programPath;
+// Read once: after the program file is replaced (an upgrade while the
+// daemon runs) the link reads "... (deleted)".
+static std::string OwnProgramFile() {
   char buf[4096];
   ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  return n > 0 ? std::string(buf, size_t(n)) : std::string();
+  std::string path = n > 0 ? std::string(buf, size_t(n)) : std::string();
+  const std::string deleted = " (deleted)";
+  if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
+    path.resize(path.size() - deleted.size());
+  return path;
+}
+
+static std::string ProgramPath() {
+  if (!g_programPath.empty()) return g_programPath;
+  static const std::string own = OwnProgramFile();
+  return own;
 }
 
 std::string AppDirectory() {
