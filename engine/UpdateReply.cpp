@@ -202,7 +202,7 @@ void TCorvilinkC::SSetIPDataAvailable(uint16_t errCode) {
     UpdateFailure();
     CaughtError();
     // One malformed reply must not end all updates: retry as after an error reply.
-    if (timersOff) {
+    if (timersOff && !TimerSetIP.Enabled()) {
       TimerSetIP.SetInterval(900000);
       TimerSetIP.SetEnabled(true);
     }
