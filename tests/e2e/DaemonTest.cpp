@@ -128,14 +128,29 @@ public:
     std::filesystem::create_directory(dir_);
     for (const char* dev : {"null", "zero", "full", "random", "urandom", "log"})
       corvitest::WriteFile(dir_ + "/" + dev, "");
+    std::filesystem::create_directory(dir_ + "/shm");
     std::filesystem::create_directory_symlink("/proc/self/fd", dir_ + "/fd");
+    // Bound through a descriptor of the directory: the path stays short
+    // however deep the temporary directory is (sun_path has 108 bytes).
+    const Fd underFd(open(under.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const std::string shortPath = "/proc/self/fd/" + std::to_string(underFd.get()) + "/syslog";
     sockaddr_un sa{};
     sa.sun_family = AF_UNIX;
-    std::strncpy(sa.sun_path, socket_.c_str(), sizeof sa.sun_path - 1);
-    EXPECT_EQ(bind(fd_.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0) << std::strerror(errno);
+    std::memcpy(sa.sun_path, shortPath.c_str(), shortPath.size() + 1);
+    EXPECT_EQ(bind(fd_.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0)
+        << socket_ << ": " << std::strerror(errno);
+    struct stat st {};
+    EXPECT_EQ(stat(socket_.c_str(), &st), 0) << socket_;
+    EXPECT_TRUE(S_ISSOCK(st.st_mode)) << socket_;
+    dev_ = st.st_dev;
+    ino_ = st.st_ino;
   }
   const std::string& Dir() const { return dir_; }
   const std::string& Socket() const { return socket_; }
+  // Whether a stat result is this socket, seen through any mount.
+  bool IsTheSocket(const struct stat& st) const {
+    return S_ISSOCK(st.st_mode) && st.st_dev == dev_ && st.st_ino == ino_;
+  }
 
   // The entries that have arrived within the wait.
   std::vector<LogEntry> Entries(ms wait) {
@@ -168,6 +183,8 @@ private:
 
   std::string dir_, socket_;
   Fd fd_{socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+  dev_t dev_ = 0;
+  ino_t ino_ = 0;
 };
 
 struct Sandbox {
@@ -211,6 +228,9 @@ Child Spawn(const std::vector<std::string>& args, const std::vector<std::string>
     for (const char* dev : {"null", "zero", "full", "random", "urandom"})
       binds.push_back({std::string("/dev/") + dev, box.dev->Dir() + "/" + dev});
     binds.push_back({box.dev->Socket(), box.dev->Dir() + "/log"});
+    // Kept, so that a temporary directory there stays within reach.
+    struct stat shm;
+    if (stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode)) binds.push_back({"/dev/shm", box.dev->Dir() + "/shm"});
     binds.push_back({box.dev->Dir(), "/dev"});
   }
   if (!box.unitDir.empty()) binds.push_back({box.unitDir, "/etc/systemd/system"});
@@ -229,6 +249,9 @@ Child Spawn(const std::vector<std::string>& args, const std::vector<std::string>
       _exit(122);
     // A systemd that runs out there must not be told to reload.
     if (hideSystemd && mount("tmpfs", "/run/systemd", "tmpfs", 0, "size=64k") != 0) _exit(123);
+    // Entries sent anywhere else would be lost without a word.
+    struct stat log;
+    if (box.dev != nullptr && (stat("/dev/log", &log) != 0 || !box.dev->IsTheSocket(log))) _exit(124);
     dup2(out[1], STDOUT_FILENO);
     dup2(err[1], STDERR_FILENO);
     execve(argv[0], argv.data(), envp.data());
@@ -261,6 +284,13 @@ std::optional<int> Wait(Child& c, ms limit) {
     close(fd);
   }
   if (done == 0) return std::nullopt;
+  // Codes of Spawn's child: the program never ran.
+  static const std::pair<int, const char*> kSetup[] = {
+      {120, "no mount namespace of its own"}, {121, "a bind mount failed"},
+      {122, "the unit directory stayed writable"}, {123, "/run/systemd could not be hidden"},
+      {124, "/dev/log is not the test's socket"}, {127, "the program could not be started"}};
+  for (const auto& [code, what] : kSetup)
+    if (WIFEXITED(status) && WEXITSTATUS(status) == code) ADD_FAILURE() << "sandbox: " << what;
   return status;
 }
 
