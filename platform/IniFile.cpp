@@ -254,7 +254,7 @@ void SyncDirectory(const std::string& dir) {
 }
 
 bool Replace(const std::string& target, const std::string& section, const std::string& key,
-             const std::string& value) {
+             const std::string& value, bool durable) {
   Fd lock;
   struct stat old;
   bool created = false;
@@ -274,9 +274,10 @@ bool Replace(const std::string& target, const std::string& section, const std::s
     ok = haveTemp = out.Get() >= 0;
   }
   ok = ok && WriteAll(out.Get(), text) && TakeOver(out.Get(), old, created) &&
-       ::fsync(out.Get()) == 0 && out.Close() && ::rename(temp.c_str(), target.c_str()) == 0;
+       (!durable || ::fsync(out.Get()) == 0) && out.Close() &&
+       ::rename(temp.c_str(), target.c_str()) == 0;
   if (ok) {
-    SyncDirectory(dir);
+    if (durable) SyncDirectory(dir);
     return true;
   }
   out.Reset();
@@ -315,7 +316,7 @@ bool IniFile::ReadBool(const std::string& section, const std::string& key, bool 
 
 void IniFile::WriteString(const std::string& section, const std::string& key,
                           const std::string& value) {
-  if (!Replace(Target(path_), section, key, value)) throw IniWriteError(path_);
+  if (!Replace(Target(path_), section, key, value, flush_ == Flush::ToDisk)) throw IniWriteError(path_);
 }
 
 void IniFile::WriteInteger(const std::string& section, const std::string& key, int32_t value) {

@@ -17,7 +17,15 @@ public:
 
 class IniFile {
 public:
-  explicit IniFile(std::string path) : path_(std::move(path)) {}
+  // How far a write goes before it returns. ToDisk: until the new content and
+  // the rename are on the disk. Cached: until they are in the page cache, for
+  // files a crash may lose, such as a marker whose only news is its last-write
+  // time and which a flush every few seconds would keep the disk awake for.
+  // Either way the file is replaced in one rename under the writer's lock.
+  enum class Flush { ToDisk, Cached };
+
+  explicit IniFile(std::string path, Flush flush = Flush::ToDisk)
+      : path_(std::move(path)), flush_(flush) {}
   const std::string& FileName() const { return path_; }
 
   // Section and key names compare without regard to case. A missing file or
@@ -37,6 +45,7 @@ public:
 
 private:
   std::string path_;
+  Flush flush_;
 };
 
 }  // namespace plat

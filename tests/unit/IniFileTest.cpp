@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,8 +18,13 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -293,16 +301,91 @@ TEST_F(IniFileTest, ExistingModeAndOwnerAreKept) {
   }
 }
 
+// The marker files live on this: a write with unchanged content still gives
+// the file a fresh last-write time, flushed to the disk or not, and replaces
+// it as a whole (a new inode) with its mode kept.
 TEST_F(IniFileTest, EveryWriteRenewsTheFileTimeEvenWithTheSameContent) {
-  IniFile ini(Path("Corvilink.run"));
-  ini.WriteBool("ACCOUNT", "run", true);
-  const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, Path("Corvilink.run").c_str(), old, 0), 0);
-  ini.WriteBool("ACCOUNT", "run", true);
-  struct stat st{};
-  ASSERT_EQ(::stat(Path("Corvilink.run").c_str(), &st), 0);
-  EXPECT_GT(st.st_mtim.tv_sec, ::time(nullptr) - 60);
-  EXPECT_EQ(Get("Corvilink.run"), "[ACCOUNT]\r\nrun=1\r\n");
+  for (IniFile::Flush flush : {IniFile::Flush::ToDisk, IniFile::Flush::Cached}) {
+    SCOPED_TRACE(flush == IniFile::Flush::ToDisk ? "ToDisk" : "Cached");
+    fs::remove(Path("Corvilink.run"));
+    IniFile ini(Path("Corvilink.run"), flush);
+    ini.WriteBool("ACCOUNT", "run", true);
+    ASSERT_EQ(::chmod(Path("Corvilink.run").c_str(), 0640), 0);
+    const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, Path("Corvilink.run").c_str(), old, 0), 0);
+    struct stat before{};
+    ASSERT_EQ(::stat(Path("Corvilink.run").c_str(), &before), 0);
+    ini.WriteBool("ACCOUNT", "run", true);
+    struct stat st{};
+    ASSERT_EQ(::stat(Path("Corvilink.run").c_str(), &st), 0);
+    EXPECT_GT(st.st_mtim.tv_sec, ::time(nullptr) - 60);
+    EXPECT_NE(st.st_ino, before.st_ino);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(Get("Corvilink.run"), "[ACCOUNT]\r\nrun=1\r\n");
+    EXPECT_EQ(Entries(), std::set<std::string>{"Corvilink.run"});
+  }
+}
+
+// Makes fsync and fdatasync fail with EIO in this process from now on.
+bool FailDiskFlushes() {
+#if defined(__x86_64__)
+  constexpr uint32_t arch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+  constexpr uint32_t arch = AUDIT_ARCH_AARCH64;
+#else
+  return false;
+#endif
+  sock_filter code[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fsync, 2, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fdatasync, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+  };
+  sock_fprog prog{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
+}
+
+// Which writes wait for the disk: with every flush failing, a ToDisk write
+// fails and leaves the old file, a Cached one goes through.
+TEST_F(IniFileTest, OnlyCachedWritesDoWithoutTheDisk) {
+  struct FlushCase {
+    const char* name;
+    IniFile::Flush flush;
+    bool written;
+  };
+  const FlushCase cases[] = {{"ToDisk", IniFile::Flush::ToDisk, false},
+                             {"Cached", IniFile::Flush::Cached, true}};
+  const std::string old = "[ACCOUNT]\r\nrun=0\r\n";
+  for (const FlushCase& c : cases) {
+    Put(old, "CorvilinkD.run");
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      if (!FailDiskFlushes()) ::_exit(4);
+      if (::fsync(STDOUT_FILENO) == 0 || errno != EIO) ::_exit(5);
+      try {
+        IniFile(Path("CorvilinkD.run"), c.flush).WriteBool("ACCOUNT", "run", true);
+      } catch (const IniWriteError&) {
+        ::_exit(2);
+      } catch (...) {
+        ::_exit(3);
+      }
+      ::_exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 4) GTEST_SKIP() << "no seccomp filters here";
+    EXPECT_EQ(WEXITSTATUS(status), c.written ? 1 : 2)
+        << c.name << ": 1 written, 2 refused, 3 other error, 5 filter without effect";
+    EXPECT_EQ(Get("CorvilinkD.run"), c.written ? "[ACCOUNT]\r\nrun=1\r\n" : old) << c.name;
+    EXPECT_EQ(Entries(), std::set<std::string>{"CorvilinkD.run"}) << c.name;
+  }
 }
 
 TEST_F(IniFileTest, LinkStaysALinkToTheRewrittenFile) {
@@ -390,11 +473,11 @@ TEST_F(IniFileTest, FailedWriteLeavesOldFileAndNoTemporary) {
 // previous value, so a write lost to the other process shows at once. The
 // child reports through its exit code and, on the pipe, how often it saw the
 // other key move.
-int WriterChild(const std::string& path, const std::string& mine, const std::string& other,
-                int n, int startFd, int reportFd) {
+int WriterChild(const std::string& path, IniFile::Flush flush, const std::string& mine,
+                const std::string& other, int n, int startFd, int reportFd) {
   char go;
   if (::read(startFd, &go, 1) != 1) return 10;
-  IniFile ini(path);
+  IniFile ini(path, flush);
   int32_t seen = -1;
   int moves = 0;
   for (int i = 1; i <= n; ++i) {
@@ -412,44 +495,48 @@ int WriterChild(const std::string& path, const std::string& mine, const std::str
   return ::write(reportFd, &moves, sizeof moves) == sizeof moves ? 0 : 14;
 }
 
+// The lock holds whether the writes wait for the disk or not.
 TEST_F(IniFileTest, TwoProcessesWritingOwnKeysLoseNothing) {
   const int n = 1000;
   const std::string head = "; shared\r\n[OTHER]\r\nx=\xE4\r\n\r\n[KEYS]\r\nStart=1\r\n";
-  Put(head);
-  int start[2], report[2];
-  ASSERT_EQ(::pipe(start), 0);
-  ASSERT_EQ(::pipe(report), 0);
-  pid_t pids[2];
-  const char* keys[2] = {"Alpha", "Beta"};
-  for (int c = 0; c < 2; ++c) {
-    pids[c] = ::fork();
-    ASSERT_GE(pids[c], 0);
-    if (pids[c] == 0) {
-      ::close(start[1]);
-      ::close(report[0]);
-      ::_exit(WriterChild(Path(), keys[c], keys[1 - c], n, start[0], report[1]));
+  for (IniFile::Flush flush : {IniFile::Flush::ToDisk, IniFile::Flush::Cached}) {
+    SCOPED_TRACE(flush == IniFile::Flush::ToDisk ? "ToDisk" : "Cached");
+    Put(head);
+    int start[2], report[2];
+    ASSERT_EQ(::pipe(start), 0);
+    ASSERT_EQ(::pipe(report), 0);
+    pid_t pids[2];
+    const char* keys[2] = {"Alpha", "Beta"};
+    for (int c = 0; c < 2; ++c) {
+      pids[c] = ::fork();
+      ASSERT_GE(pids[c], 0);
+      if (pids[c] == 0) {
+        ::close(start[1]);
+        ::close(report[0]);
+        ::_exit(WriterChild(Path(), flush, keys[c], keys[1 - c], n, start[0], report[1]));
+      }
     }
-  }
-  ::close(start[0]);
-  ::close(report[1]);
-  ASSERT_EQ(::write(start[1], "gg", 2), 2);
-  ::close(start[1]);
-  for (pid_t pid : pids) {
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "11: own key lost, 12: other key went back, 13: throw";
-  }
-  int moves[2] = {0, 0};
-  EXPECT_EQ(::read(report[0], moves, sizeof moves), ssize_t(sizeof moves));
-  ::close(report[0]);
-  EXPECT_GT(moves[0] + moves[1], 0) << "the two writers never overlapped";
+    ::close(start[0]);
+    ::close(report[1]);
+    ASSERT_EQ(::write(start[1], "gg", 2), 2);
+    ::close(start[1]);
+    for (pid_t pid : pids) {
+      int status = 0;
+      ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+      ASSERT_TRUE(WIFEXITED(status));
+      EXPECT_EQ(WEXITSTATUS(status), 0) << "11: own key lost, 12: other key went back, 13: throw";
+    }
+    int moves[2] = {0, 0};
+    EXPECT_EQ(::read(report[0], moves, sizeof moves), ssize_t(sizeof moves));
+    ::close(report[0]);
+    EXPECT_GT(moves[0] + moves[1], 0) << "the two writers never overlapped";
 
-  const std::string text = Get();
-  EXPECT_TRUE(text == head + "Alpha=1000\r\nBeta=1000\r\n" ||
-              text == head + "Beta=1000\r\nAlpha=1000\r\n")
-      << text;
-  EXPECT_EQ(Entries(), std::set<std::string>{"corvilink.ini"});
+    const std::string text = Get();
+    EXPECT_TRUE(text == head + "Alpha=1000\r\nBeta=1000\r\n" ||
+                text == head + "Beta=1000\r\nAlpha=1000\r\n")
+        << text;
+    EXPECT_EQ(Entries(), std::set<std::string>{"corvilink.ini"});
+  }
 }
 
 // Readers take no lock: while a writer keeps replacing a long value, every read
