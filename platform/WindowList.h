@@ -13,7 +13,8 @@ namespace plat {
 // top of the stacking order down. Hidden windows count too, as they do on a
 // Windows desktop: a program that keeps its window in the notification area
 // is still found. A window manager's frame stands for the client inside it.
-// Titles come as Windows-1252 bytes. No display reachable: none.
+// Titles come as Windows-1252 bytes. No display reachable, or no libxcb to
+// reach it with: none.
 std::vector<TopWindow> ListTopLevelWindows();
 
 // UTF-8 to Windows-1252; what has no place there becomes "?".

@@ -11,6 +11,7 @@
 #include <xcb/xcb.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -179,6 +180,25 @@ TEST_F(WindowListTest, NoDisplayNoWindows) {
   EXPECT_TRUE(plat::ListTopLevelWindows().empty());
   setenv("DISPLAY", "not a display", 1);
   EXPECT_TRUE(plat::ListTopLevelWindows().empty());
+}
+
+// The daemon opens libxcb only when it looks at a display; as a service it
+// has none, and the library must not be loaded with the program.
+TEST(WindowListLinkTest, TheDaemonProgramDoesNotLoadLibxcbAtStart) {
+  const char* ns = std::getenv("CORVILINK_NETNS");
+  if (ns == nullptr || std::string(ns) != "1") FAIL() << "only inside the private namespace (scripts/isolate)";
+  const std::string daemon = std::string(CORVILINK_BUILD_DIR) + "/daemon/corvilinkd";
+  ASSERT_EQ(access(daemon.c_str(), X_OK), 0) << daemon;
+  // The dynamic loader lists what it maps with the program, and runs nothing.
+  std::unique_ptr<FILE, int (*)(FILE*)> out(popen(("LD_TRACE_LOADED_OBJECTS=1 '" + daemon + "'").c_str(), "r"),
+                                            pclose);
+  ASSERT_NE(out, nullptr);
+  std::string libs;
+  char buf[512];
+  while (std::fgets(buf, sizeof buf, out.get()) != nullptr) libs += buf;
+  EXPECT_NE(libs.find("libuv.so"), std::string::npos) << libs;
+  EXPECT_EQ(libs.find("libxcb"), std::string::npos) << libs;
+  EXPECT_EQ(libs.find("libXau"), std::string::npos) << libs;
 }
 
 TEST_F(WindowListTest, TheDaemonEngineFindsTheDesktopProgramButNotItsTooltip) {
