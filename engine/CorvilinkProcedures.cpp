@@ -126,13 +126,15 @@ void ResetEngineValues() {
   Account.clear();
   Domain.clear();
   Passwd.clear();
-  Language = "D";
+  Language = std::string("D");  // plain "D" trips a GCC 12 -O3 -Wrestrict false alarm
   IPv6Enabled = Offline = ConfigError = Broadcast = false;
   LogLevel = 0;
   StartDelay = 0;
   IsDaemon = WindowsClientRunning = Sleeping = Deactivated = false;
   Mode.clear();
-  UpdateServerAddress = MyIPServerAddress = HeartBeatServerAddress = "0.0.0.0";
+  UpdateServerAddress = "0.0.0.0";
+  MyIPServerAddress = "0.0.0.0";
+  HeartBeatServerAddress = "0.0.0.0";
   ec = ec2 = ec3 = DNSDiff = 0;
   ec4 = 0;
   DNSProblem = 0;
