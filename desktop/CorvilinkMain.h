@@ -10,6 +10,8 @@
 #include <functional>
 #include <string>
 
+#include "Endpoints.h"
+
 class QAction;
 class QCheckBox;
 class QComboBox;
@@ -28,13 +30,7 @@ namespace desk {
 class QtLoop;
 
 // The web pages behind the window's texts, links and logos.
-namespace web {
-inline constexpr const char* kServicePage = "https://www.corvilink.example";
-inline constexpr const char* kMakerPage = "https://www.corvilink-software.example";
-inline constexpr const char* kPasswordReset = "https://passwort.corvilink.example";
-inline constexpr const char* kAccountPageDe = "https://konto.corvilink.example";
-inline constexpr const char* kAccountPageEn = "https://account.corvilink.example";
-}  // namespace web
+namespace web = corvilink::endpoints::web;
 
 // The texts lbMess shows for the account-error states, as the engine's bytes.
 std::string ConfigErrorText(bool german);

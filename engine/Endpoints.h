@@ -28,4 +28,13 @@ inline constexpr const char* kHeartBeatPort = "910";
 inline constexpr unsigned short kLocalNoticePort = 900;
 inline constexpr unsigned short kLogBroadcastPort = 899;
 
+// The web pages the desktop window names and links to.
+namespace web {
+inline constexpr const char* kServicePage = "https://www.corvilink.example";
+inline constexpr const char* kMakerPage = "https://www.corvilink-software.example";
+inline constexpr const char* kPasswordReset = "https://passwort.corvilink.example";
+inline constexpr const char* kAccountPageDe = "https://konto.corvilink.example";
+inline constexpr const char* kAccountPageEn = "https://account.corvilink.example";
+}  // namespace web
+
 }  // namespace corvilink::endpoints
