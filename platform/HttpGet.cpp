@@ -1,7 +1,6 @@
 #include "HttpGet.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,6 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include "Resolver.h"
 
 namespace plat {
 
@@ -212,30 +214,28 @@ bool WaitFor(int fd, short events, Clock::time_point deadline) {
 }
 
 int ConnectTo(const Url& where, Clock::time_point total) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo* list = nullptr;
-  if (getaddrinfo(where.host.c_str(), std::to_string(where.port).c_str(), &hints, &list) != 0) return -1;
+  std::vector<std::string> addrs;
+  if (ResolveIPv4(where.host, addrs) != 0) return -1;
   Clock::time_point deadline = Clock::now() + g_connectTimeout;
   if (total < deadline) deadline = total;
   int fd = -1;
-  for (addrinfo* ai = list; ai != nullptr && fd < 0; ai = ai->ai_next) {
-    fd = socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
+  for (const std::string& addr : addrs) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(where.port);
+    if (inet_pton(AF_INET, addr.c_str(), &sa.sin_addr) != 1) continue;
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) continue;
-    bool ok = connect(fd, ai->ai_addr, ai->ai_addrlen) == 0;
+    bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
     if (!ok && errno == EINPROGRESS && WaitFor(fd, POLLOUT, deadline)) {
       int err = 0;
       socklen_t len = sizeof err;
       ok = getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
     }
-    if (!ok) {
-      close(fd);
-      fd = -1;
-    }
+    if (ok) break;
+    close(fd);
+    fd = -1;
   }
-  freeaddrinfo(list);
   return fd;
 }
 

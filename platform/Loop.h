@@ -67,7 +67,8 @@ public:
 
   virtual std::unique_ptr<LoopTimer> NewTimer(std::function<void()> fire) = 0;
   virtual std::unique_ptr<Stream> NewStream(StreamEvents& events) = 0;
-  // Never calls done within the call.
+  // Never calls done within the call. The addresses come in the name service's
+  // order; the empty name is the local host.
   virtual std::unique_ptr<Lookup> Resolve(const std::string& name, LookupDone done) = 0;
 
   // Blocking calls of the loop thread.

@@ -2,12 +2,10 @@
 
 #include <arpa/inet.h>
 #include <csignal>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -17,6 +15,7 @@
 #include <vector>
 
 #include "HttpGet.h"
+#include "Resolver.h"
 
 namespace plat {
 
@@ -69,30 +68,6 @@ void Drop(Node* n) {
 }
 
 void OnHandleClosed(uv_handle_t* h) { LetGo(static_cast<Node*>(h->data)); }
-
-std::string Dotted(const in_addr& a) {
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &a, text, sizeof text);
-  return text;
-}
-
-// IPv4 addresses of a getaddrinfo answer, in its order, each once.
-std::vector<std::string> Addresses(const addrinfo* res) {
-  std::vector<std::string> out;
-  for (const addrinfo* ai = res; ai != nullptr; ai = ai->ai_next) {
-    if (ai->ai_family != AF_INET || ai->ai_addr == nullptr) continue;
-    std::string a = Dotted(reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr);
-    if (std::find(out.begin(), out.end(), a) == out.end()) out.push_back(std::move(a));
-  }
-  return out;
-}
-
-addrinfo Ipv4StreamHints() {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  return hints;
-}
 
 // --- timers ---
 
@@ -256,50 +231,36 @@ private:
 
 // --- look-ups ---
 
+// The blocking look-up runs on libuv's worker threads; it touches only name,
+// err and addrs there, and the loop thread reads them once it is done.
 struct LookupNode : Node {
-  LookupNode(std::shared_ptr<Home> h, LookupDone d) : Node(std::move(h)), done(std::move(d)) {}
-  void Stop() override {
-    if (viaTimer) {
-      uv_close(reinterpret_cast<uv_handle_t*>(&later), OnHandleClosed);
-    } else {
-      // Fails once a worker runs the request; the answer is then dropped
-      // in OnResolved, which sees `stopping`.
-      uv_cancel(reinterpret_cast<uv_req_t*>(&req));
-    }
-  }
+  LookupNode(std::shared_ptr<Home> h, std::string n, LookupDone d)
+      : Node(std::move(h)), name(std::move(n)), done(std::move(d)) {}
+  // Fails once a worker runs the request; the answer is then dropped in
+  // OnResolved, which sees `stopping`.
+  void Stop() override { uv_cancel(reinterpret_cast<uv_req_t*>(&work)); }
 
-  uv_getaddrinfo_t req{};
-  // A look-up libuv refuses at once still answers on a later turn.
-  uv_timer_t later{};
-  bool viaTimer = false;
-  int setupError = 0;
+  uv_work_t work{};
+  std::string name;
+  int err = 0;
+  std::vector<std::string> addrs;
   LookupDone done;
 };
 
-void OnResolved(uv_getaddrinfo_t* req, int status, addrinfo* res) {
-  auto* n = static_cast<LookupNode*>(req->data);
-  std::vector<std::string> addrs;
-  int err = status < 0 ? -status : 0;
-  if (err == 0) {
-    addrs = Addresses(res);
-    if (addrs.empty()) err = -UV_EAI_NODATA;
-  }
-  uv_freeaddrinfo(res);
-  const bool deliver = !n->stopping;
+void ResolveOnWorker(uv_work_t* w) {
+  auto* n = static_cast<LookupNode*>(w->data);
+  n->err = ResolveIPv4(n->name, n->addrs);
+}
+
+void OnResolved(uv_work_t* w, int status) {
+  auto* n = static_cast<LookupNode*>(w->data);
+  const bool deliver = status == 0 && !n->stopping;
+  const int err = n->err;
+  const std::vector<std::string> addrs = std::move(n->addrs);
   // The callback may destroy the Lookup, and the node with it.
   LookupDone done = std::move(n->done);
   LetGo(n);
   if (deliver && done) done(err, addrs);
-}
-
-void OnSetupErrorDue(uv_timer_t* t) {
-  auto* n = static_cast<LookupNode*>(t->data);
-  if (n->stopping) return;
-  n->stopping = true;
-  const int err = n->setupError;
-  LookupDone done = std::move(n->done);
-  uv_close(reinterpret_cast<uv_handle_t*>(&n->later), OnHandleClosed);
-  if (done) done(err, {});
 }
 
 class UvLookup : public Lookup {
@@ -392,18 +353,11 @@ std::unique_ptr<Stream> UvLoop::NewStream(StreamEvents& events) {
 }
 
 std::unique_ptr<Lookup> UvLoop::Resolve(const std::string& name, LookupDone done) {
-  auto* n = new LookupNode(home_, std::move(done));
+  auto* n = new LookupNode(home_, name, std::move(done));
   if (home_->shut) return std::make_unique<UvLookup>(n);
-  const addrinfo hints = Ipv4StreamHints();
-  n->req.data = n;
-  const int r = uv_getaddrinfo(loop_, &n->req, OnResolved, name.c_str(), nullptr, &hints);
-  if (r < 0) {
-    n->viaTimer = true;
-    n->setupError = -r;
-    uv_timer_init(loop_, &n->later);
-    n->later.data = n;
-    uv_timer_start(&n->later, OnSetupErrorDue, 0, 0);
-  }
+  n->work.data = n;
+  // Only a missing work callback makes libuv refuse.
+  uv_queue_work(loop_, &n->work, ResolveOnWorker, OnResolved);
   Hold(n);
   return std::make_unique<UvLookup>(n);
 }
@@ -442,13 +396,7 @@ bool UvLoop::HostName(std::string& name) {
 }
 
 bool UvLoop::HostAddresses(const std::string& name, std::vector<std::string>& out) {
-  out.clear();
-  const addrinfo hints = Ipv4StreamHints();
-  addrinfo* res = nullptr;
-  if (getaddrinfo(name.c_str(), nullptr, &hints, &res) != 0) return false;
-  out = Addresses(res);
-  freeaddrinfo(res);
-  return !out.empty();
+  return ResolveIPv4(name, out) == 0;
 }
 
 bool UvLoop::HttpGet(const std::string& url, std::string& body) { return HttpGetText(url, body); }

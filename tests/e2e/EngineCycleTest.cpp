@@ -71,6 +71,49 @@ TEST_F(EngineCycleTest, AFailedLookupFallsBackToAddressA) {
   EXPECT_EQ(DNSProblem, 0);
 }
 
+// The update server is the first address in the name service's order, not
+// the one getaddrinfo's sorting would put first (loopback).
+TEST_F(EngineCycleTest, TheUpdateServerIsTheFirstAddressTheNameServiceGives) {
+  StartResolved();
+  const std::string done = "Debug    ..... setIP DNS lookup done";
+  struct Case {
+    bool hostsFile;
+    std::vector<std::string> addrs;
+  };
+  const Case cases[] = {{true, {"192.0.2.10", "127.0.0.21"}}, {true, {"127.0.0.21", "192.0.2.10"}},
+                        {false, {"192.0.2.10", "127.0.0.21"}}};
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(i);
+    std::string lines;
+    for (const std::string& a : c.addrs) lines += a + " update1.corvilink.example\n";
+    if (c.hostsFile) {
+      AddHostsLines(lines);
+    } else {
+      AddHostsLines("");
+      SetDnsHosts(WithoutHost(OriginalDnsHosts(), "update1.corvilink.example") + lines,
+                  {{"update1.corvilink.example", c.addrs}});
+    }
+    // dnsmasq has an order of its own; the hosts file keeps its lines'.
+    std::optional<std::vector<std::string>> order = corvitest::NextAnswerV4("update1.corvilink.example");
+    ASSERT_TRUE(order);
+    if (c.hostsFile) {
+      EXPECT_EQ(*order, c.addrs);
+    }
+    const std::string success = ">>>>>    DNS Lookup success (SetIP)! [" + order->front() + "]";
+    const size_t before = Count(done), successes = Count(success);
+    engine->TimerTimerDNS();
+    ASSERT_TRUE(RunUntil([&] { return Count(done) == before + 1; }, ms(3000)));
+    EXPECT_EQ(UpdateServerAddress, order->front());
+    EXPECT_EQ(Count(success), successes + 1);
+    UpdateNow();
+    std::optional<Event> ev = WaitEvent(Server::Update, i + 1);
+    ASSERT_TRUE(ev);
+    EXPECT_EQ(ev->local, order->front() + ":900");
+    ASSERT_TRUE(RunUntil([&] { return Count(">>>>>    Update successfully done!") == i + 1; }, ms(3000)));
+  }
+}
+
 // Broken replies in a row: each counts, re-resolves the next host name
 // through dnsmasq and goes there; the fifth failure sends the next attempt
 // to port 80, the sixth back to 900.

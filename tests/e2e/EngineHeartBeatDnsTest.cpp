@@ -31,12 +31,12 @@ protected:
     ASSERT_TRUE(RunUntil([&] { return Count(">>>>>    Update successfully done!") == 1; }, ms(3000)));
   }
 
-  // dnsmasq answers for the host name with these addresses (none: NXDOMAIN);
-  // `order` is how the resolver hands them on.
-  void HostAnswers(const std::vector<std::string>& lines, const std::vector<std::string>& order) {
+  // dnsmasq answers for the host name with these addresses (none: NXDOMAIN),
+  // in an order of its own.
+  void HostAnswers(const std::vector<std::string>& lines) {
     std::string hosts = OriginalDnsHosts();
     for (const std::string& a : lines) hosts += a + " " + kHostName + "\n";
-    SetDnsHosts(hosts, {{kHostName, order}});
+    SetDnsHosts(hosts, {{kHostName, lines}});
   }
 };
 
@@ -68,9 +68,11 @@ TEST_F(EngineHeartBeatDnsTest, AHeartBeatTariffSendsTheCodeAndTheLocalNotice) {
   EXPECT_EQ(ec3, 0u);
 }
 
-// One own-host check after another against dnsmasq, each on the state the
-// previous one left. The resolver puts reachable and loopback addresses
-// first, which fixes the orders below whatever dnsmasq's rotation does.
+// One own-host check after another, each on the state the previous one
+// left, with the answer from dnsmasq or from the hosts file. The engine must
+// see the addresses in the name service's order: the marker counts only in
+// first place. dnsmasq answers in an order of its own, so the answers whose
+// order matters come from the hosts file, whose order stands.
 TEST_F(EngineHeartBeatDnsTest, TheOwnHostCheckAgainstRealAnswers) {
   // A query that strays must not change the detected address meanwhile.
   svc.Script(Server::Ip, corvitest::TestService::kEvery, Action::Reply("198.51.100.77\n"));
@@ -82,9 +84,20 @@ TEST_F(EngineHeartBeatDnsTest, TheOwnHostCheckAgainstRealAnswers) {
   const std::string done = "Debug    ..... resolve my own IP";
   const std::string differs = ">>>>>    IP difference detected!";
   const std::string marker = ">>>>>    Der Account ist deaktiviert!  (DNS)";
+  enum class From { Dnsmasq, HostsFile };
   size_t checks = 0;
-  auto check = [&](const std::vector<std::string>& lines, const std::vector<std::string>& order) {
-    HostAnswers(lines, order);
+  auto prepare = [&](From from, const std::vector<std::string>& answer) {
+    if (from == From::Dnsmasq) {
+      AddHostsLines("");
+      HostAnswers(answer);
+    } else {
+      std::string lines;
+      for (const std::string& a : answer) lines += a + " " + kHostName + "\n";
+      AddHostsLines(lines);
+      EXPECT_EQ(corvitest::ResolveV4(kHostName), answer);
+    }
+  };
+  auto run = [&] {
     // Not about the period: now rather than in CI seconds.
     engine->TimerDNSCheck.SetInterval(20);
     engine->TimerDNSCheck.SetEnabled(true);
@@ -95,10 +108,14 @@ TEST_F(EngineHeartBeatDnsTest, TheOwnHostCheckAgainstRealAnswers) {
     engine->TimerDNSCheck.SetEnabled(false);
     return std::make_pair(answered, rearmed);
   };
+  auto check = [&](From from, const std::vector<std::string>& answer) {
+    prepare(from, answer);
+    return run();
+  };
 
   {
     SCOPED_TRACE("match");
-    auto [answered, rearmed] = check({"198.51.100.77"}, {"198.51.100.77"});
+    auto [answered, rearmed] = check(From::Dnsmasq, {"198.51.100.77"});
     ASSERT_TRUE(answered);
     EXPECT_TRUE(rearmed);
     EXPECT_EQ(ResolvedOwnIP, "198.51.100.77");
@@ -107,7 +124,7 @@ TEST_F(EngineHeartBeatDnsTest, TheOwnHostCheckAgainstRealAnswers) {
   }
   {
     SCOPED_TRACE("mismatch");
-    auto [answered, rearmed] = check({"203.0.113.5"}, {"203.0.113.5"});
+    auto [answered, rearmed] = check(From::Dnsmasq, {"203.0.113.5"});
     ASSERT_TRUE(answered);
     EXPECT_FALSE(rearmed);
     EXPECT_EQ(ResolvedOwnIP, "203.0.113.5");
@@ -119,7 +136,7 @@ TEST_F(EngineHeartBeatDnsTest, TheOwnHostCheckAgainstRealAnswers) {
   }
   {
     SCOPED_TRACE("marker first");
-    auto [answered, rearmed] = check({"198.51.100.77", "127.0.0.9"}, {"127.0.0.9", "198.51.100.77"});
+    auto [answered, rearmed] = check(From::HostsFile, {"127.0.0.9", "198.51.100.77"});
     ASSERT_TRUE(answered);
     EXPECT_TRUE(rearmed);
     EXPECT_EQ(ResolvedOwnIP, "127.0.0.9, 198.51.100.77");
@@ -137,7 +154,7 @@ TEST_F(EngineHeartBeatDnsTest, TheOwnHostCheckAgainstRealAnswers) {
   }
   {
     SCOPED_TRACE("private while deactivated");
-    auto [answered, rearmed] = check({"10.1.2.3"}, {"10.1.2.3"});
+    auto [answered, rearmed] = check(From::Dnsmasq, {"10.1.2.3"});
     ASSERT_TRUE(answered);
     EXPECT_FALSE(rearmed);
     EXPECT_TRUE(Deactivated);
@@ -148,7 +165,7 @@ TEST_F(EngineHeartBeatDnsTest, TheOwnHostCheckAgainstRealAnswers) {
   }
   {
     SCOPED_TRACE("marker second");
-    auto [answered, rearmed] = check({"127.0.0.9", "127.0.0.1"}, {"127.0.0.1", "127.0.0.9"});
+    auto [answered, rearmed] = check(From::HostsFile, {"127.0.0.1", "127.0.0.9"});
     ASSERT_TRUE(answered);
     EXPECT_EQ(ResolvedOwnIP, "127.0.0.1, 127.0.0.9");
     EXPECT_EQ(Count(marker), 1u);
@@ -163,22 +180,54 @@ TEST_F(EngineHeartBeatDnsTest, TheOwnHostCheckAgainstRealAnswers) {
     EXPECT_FALSE(rearmed);
   }
   {
-    SCOPED_TRACE("three addresses, the detected one third");
-    auto [answered, rearmed] = check({"198.51.100.77", "192.0.2.10", "127.0.0.1"},
-                                     {"127.0.0.1", "192.0.2.10", "198.51.100.77"});
+    SCOPED_TRACE("hosts file: ordinary, then the marker");
+    auto [answered, rearmed] = check(From::HostsFile, {"198.51.100.77", "127.0.0.9"});
+    ASSERT_TRUE(answered);
+    EXPECT_TRUE(rearmed);
+    EXPECT_EQ(ResolvedOwnIP, "198.51.100.77, 127.0.0.9");
+    EXPECT_FALSE(Deactivated);
+    EXPECT_EQ(Count(marker), 1u);
+    EXPECT_EQ(DNSDiff, 0u);
+  }
+  {
+    SCOPED_TRACE("dnsmasq: two addresses in its own order");
+    prepare(From::Dnsmasq, {"127.0.0.1", "198.51.100.77"});
+    // Whatever order dnsmasq gives the name service, the engine has the same.
+    std::optional<std::vector<std::string>> order = corvitest::NextAnswerV4(kHostName);
+    ASSERT_TRUE(order);
+    auto [answered, rearmed] = run();
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(ResolvedOwnIP, (*order)[0] + ", " + (*order)[1]);
+    EXPECT_TRUE(rearmed);
+    EXPECT_EQ(DNSDiff, 0u);
+  }
+  {
+    SCOPED_TRACE("hosts file: three addresses, the detected one third");
+    auto [answered, rearmed] = check(From::HostsFile, {"127.0.0.1", "192.0.2.10", "198.51.100.77"});
     ASSERT_TRUE(answered);
     EXPECT_TRUE(rearmed);
     EXPECT_EQ(ResolvedOwnIP, "127.0.0.1, 192.0.2.10, 198.51.100.77");
     EXPECT_EQ(DNSDiff, 0u);
+    EXPECT_EQ(Count(differs), 1u);
+  }
+  {
+    SCOPED_TRACE("hosts file: four addresses, the detected one fourth");
+    auto [answered, rearmed] =
+        check(From::HostsFile, {"127.0.0.1", "192.0.2.10", "203.0.113.5", "198.51.100.77"});
+    ASSERT_TRUE(answered);
+    EXPECT_FALSE(rearmed);
+    EXPECT_EQ(ResolvedOwnIP, "127.0.0.1, 192.0.2.10, 203.0.113.5");
+    EXPECT_EQ(Count(differs), 2u);
+    EXPECT_EQ(DNSDiff, 1u);
   }
   {
     SCOPED_TRACE("no answer");
-    auto [answered, rearmed] = check({}, {});
+    auto [answered, rearmed] = check(From::Dnsmasq, {});
     ASSERT_TRUE(answered);
     EXPECT_FALSE(rearmed);
     EXPECT_EQ(DNSProblem, 1);
     EXPECT_EQ(Count(">>>>>    Can`t resolve my own IP!"), 1u);
-    EXPECT_EQ(ResolvedOwnIP, "127.0.0.1, 192.0.2.10, 198.51.100.77");
+    EXPECT_EQ(ResolvedOwnIP, "127.0.0.1, 192.0.2.10, 203.0.113.5");
   }
   EXPECT_EQ(ec3, 0u);
 }

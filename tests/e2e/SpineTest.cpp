@@ -1,10 +1,16 @@
 // The window timer and the engine object on the real loop, inside the namespace.
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <uv.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "CorvilinkClient.h"
 #include "CorvilinkProcedures.h"
@@ -100,6 +106,52 @@ TEST_F(SpineTest, TheEngineStartsOnTheRealLoopWithTheNamespacesHostName) {
   SetProgramPath("");
   plat::SetVersionBlock(nullptr);
   ResetEngineValues();
+}
+
+// The banner lists the local addresses as the name service gives them:
+// from the hosts file in its order; with no host name at all, the local host's
+// own addresses, after the thirty passes that an empty name makes.
+TEST_F(SpineTest, TheBannerListsTheLocalAddressesInTheNameServicesOrder) {
+  struct Case {
+    const char* hostName;
+    const char* hostsFile;
+    std::vector<std::string> banner;  // the host-name line and the address line
+    int ec4;
+  };
+  const Case cases[] = {
+      {"corvibox", "127.0.0.1 localhost\n198.51.100.9 corvibox\n127.0.1.1 corvibox\n",
+       {">>>>>  corvibox", ">>>>>  198.51.100.9,127.0.1.1"}, 0},
+      {"", nullptr, {">>>>>  ", ">>>>>  192.0.2.10,198.51.100.10,203.0.113.10"}, 29},
+  };
+  const std::string hosts = corvitest::ReadFile("/etc/hosts");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("host name '") + c.hostName + "'");
+    corvitest::TempDir dir;
+    corvitest::WriteFile(dir.path() + "/corvilink.ini", "[LOGGING]\r\nLevel=10\r\n");
+    if (c.hostsFile) corvitest::WriteFile("/etc/hosts", c.hostsFile);
+    // The host name is the namespace's: a child gets one of its own.
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+      if (unshare(CLONE_NEWUTS) != 0 || sethostname(c.hostName, std::strlen(c.hostName)) != 0) _exit(100);
+      plat::UvLoop own;
+      SetProgramPath(dir.path() + "/corvilink");
+      plat::SetVersionBlock(&kDesktopVersion);
+      TCorvilinkC engine(own);
+      StartEngine("W");
+      _exit(LocalHostName == c.hostName ? ec4 : 101);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    corvitest::WriteFile("/etc/hosts", hosts);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), c.ec4);
+    const auto log = corvitest::LogMessages(dir.path() + "/corvilink.log");
+    ASSERT_EQ(log.size(), 6u);
+    const std::string tag = log[0].substr(0, 4);
+    EXPECT_EQ(log[3], tag + c.banner[0]);
+    EXPECT_EQ(log[4], tag + c.banner[1]);
+  }
 }
 
 }  // namespace

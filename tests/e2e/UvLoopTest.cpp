@@ -500,8 +500,9 @@ TEST_F(UvLoopTest, ResolveAnswersThroughTheNamespaceDnsAfterTheCall) {
       {"127.0.0.5", false, {"127.0.0.5"}},
       {"nothere.corvilink.example", true, {}},
       {"not-listed-anywhere.com", true, {}},
-      {"", true, {}},
-      // Not UTF-8, so libuv refuses it at once; the answer still comes later.
+      // The local host: its interfaces' addresses, loopback only where there is nothing else.
+      {"", false, {"192.0.2.10", "198.51.100.10", "203.0.113.10"}},
+      // Not UTF-8: no name service knows it; the answer still comes after the call.
       {"caf\xe9.corvilink.example", true, {}},
   };
   for (const Case& c : cases) {
@@ -528,29 +529,42 @@ TEST_F(UvLoopTest, ResolveAnswersThroughTheNamespaceDnsAfterTheCall) {
   }
 }
 
+// The hosts file's order, which getaddrinfo's sorting would change
+// (loopback first), and each address once.
 TEST_F(UvLoopTest, ResolveKeepsResolverOrderWithoutDuplicates) {
   const std::string hosts = FileText("/etc/hosts");
   WriteFileText("/etc/hosts", hosts +
                                   "127.0.0.52 dup.corvilink.example\n"
                                   "127.0.0.51 dup.corvilink.example\n"
-                                  "127.0.0.52 dup.corvilink.example\n");
-  bool called = false;
-  int err = -1;
-  Addrs got;
-  auto lookup = loop.Resolve("dup.corvilink.example", [&](int e, const Addrs& a) {
-    called = true;
-    err = e;
-    got = a;
-  });
-  RunUntil([&] { return called; }, 5000);
-  Addrs blocking;
-  const bool found = loop.HostAddresses("dup.corvilink.example", blocking);
+                                  "127.0.0.52 dup.corvilink.example\n"
+                                  "198.51.100.77 own.corvilink.example\n"
+                                  "127.0.0.9 own.corvilink.example\n"
+                                  "10.0.0.3 own.corvilink.example\n");
+  struct Case {
+    const char* name;
+    Addrs want;
+  };
+  for (const Case& c : {Case{"dup.corvilink.example", {"127.0.0.52", "127.0.0.51"}},
+                        Case{"own.corvilink.example", {"198.51.100.77", "127.0.0.9", "10.0.0.3"}}}) {
+    SCOPED_TRACE(c.name);
+    bool called = false;
+    int err = -1;
+    Addrs got;
+    auto lookup = loop.Resolve(c.name, [&](int e, const Addrs& a) {
+      called = true;
+      err = e;
+      got = a;
+    });
+    RunUntil([&] { return called; }, 5000);
+    Addrs blocking;
+    const bool found = loop.HostAddresses(c.name, blocking);
+    EXPECT_TRUE(called);
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(got, c.want);
+    EXPECT_TRUE(found);
+    EXPECT_EQ(blocking, c.want);
+  }
   WriteFileText("/etc/hosts", hosts);
-  ASSERT_TRUE(called);
-  EXPECT_EQ(err, 0);
-  EXPECT_EQ(got, (Addrs{"127.0.0.52", "127.0.0.51"}));
-  EXPECT_TRUE(found);
-  EXPECT_EQ(blocking, (Addrs{"127.0.0.52", "127.0.0.51"}));
 }
 
 TEST_F(UvLoopTest, DestroyedLookupNeverCallsBack) {
@@ -674,6 +688,7 @@ TEST_F(UvLoopTest, HostNameAndAddressesAreTheNamespaceOnes) {
     Addrs want;
   };
   for (const Case& c : {Case{"corvibox", true, {"127.0.1.1"}}, Case{"localhost", true, {"127.0.0.1"}},
+                        Case{"", true, {"192.0.2.10", "198.51.100.10", "203.0.113.10"}},
                         Case{"update2.corvilink.example", true, {"127.0.0.22"}},
                         Case{"nothere.corvilink.example", false, {}}}) {
     SCOPED_TRACE(c.name);

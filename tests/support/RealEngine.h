@@ -25,9 +25,13 @@ namespace corvitest {
 // An account that passes the guards, and the debug level.
 extern const char* const kRealEngineIni;
 
-// The IPv4 addresses of a name as the engine's resolver gives them, in its
+// The IPv4 addresses of a name as the name service gives them, in its
 // order; nullopt when it doesn't resolve.
 std::optional<std::vector<std::string>> ResolveV4(const std::string& name);
+// The order the next look-up of a name of one or two addresses will get.
+// dnsmasq rotates such an answer with every query, so it takes two queries to
+// tell; any other look-up of the name meanwhile changes the answer.
+std::optional<std::vector<std::string>> NextAnswerV4(const std::string& name);
 
 class RealEngineTest : public ::testing::Test {
 protected:
@@ -62,10 +66,14 @@ protected:
   // dnsmasq's extra hosts file, as the namespace made it.
   static std::string OriginalDnsHosts();
   // Rewrites that file, makes dnsmasq reread it and waits until each probe
-  // name resolves to exactly its addresses (empty: not at all). TearDown
-  // puts the original back.
+  // name resolves to exactly its addresses, in any order (empty: not at
+  // all). TearDown puts the original back.
   void SetDnsHosts(const std::string& content,
                    const std::vector<std::pair<std::string, std::vector<std::string>>>& probes);
+
+  // The namespace's /etc/hosts with these lines after its own, which the
+  // name service reads before it asks dnsmasq. TearDown puts it back.
+  void AddHostsLines(const std::string& lines);
 
   TempDir dir;
   std::unique_ptr<plat::UvLoop> loop;
@@ -76,6 +84,7 @@ private:
   uv_timer_t wake_{};
   bool started_ = false;
   bool dnsChanged_ = false;
+  std::optional<std::string> savedHosts_;
   std::function<void(const std::exception&)> savedHandler_;
   std::vector<std::pair<std::string, std::string>> savedProxies_;
 };
