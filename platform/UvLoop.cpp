@@ -113,18 +113,52 @@ struct StreamNode : Node {
   void Stop() override {
     events = nullptr;
     // Pending connect and write requests are called back with UV_ECANCELED
-    // before the close callback frees us.
-    uv_close(reinterpret_cast<uv_handle_t*>(&tcp), OnHandleClosed);
+    // before the last close callback frees us.
+    uv_close(reinterpret_cast<uv_handle_t*>(&tcp), OnStreamHandleClosed);
+    if (failureDue) uv_close(reinterpret_cast<uv_handle_t*>(&failure), OnStreamHandleClosed);
   }
   bool Live() const { return !stopping && events != nullptr && !ended; }
+  static void OnStreamHandleClosed(uv_handle_t* h) {
+    auto* n = static_cast<StreamNode*>(h->data);
+    if (--n->openHandles == 0) LetGo(n);
+  }
 
   uv_tcp_t tcp{};
   uv_connect_t connect{};
+  // A connect failure the system reported within connect(2), told on a later turn.
+  uv_timer_t failure{};
+  bool failureDue = false;
+  int failureErr = 0;
+  int openHandles = 0;
   StreamEvents* events;
   bool connected = false;
   bool ended = false;  // connect failed, or the peer closed: nothing more comes
   char rbuf[64 * 1024];
 };
+
+// Failures on the way to the peer. Linux reports most of them within
+// connect(2) and libuv passes all but "refused" straight back; the owner
+// hears of every one as a failed connection, as of "refused".
+bool FailsOnTheWay(int err) {
+  switch (err) {
+    case ECONNREFUSED:
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+    case ENETDOWN:
+    case EHOSTDOWN:
+    case ETIMEDOUT:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void OnConnectFailureDue(uv_timer_t* t) {
+  auto* n = static_cast<StreamNode*>(t->data);
+  if (!n->Live()) return;
+  n->ended = true;
+  n->events->OnConnected(n->failureErr);
+}
 
 struct WriteReq {
   uv_write_t req{};
@@ -193,9 +227,18 @@ public:
       return -r;
     }
     n->tcp.data = n;
+    n->openHandles = 1;
     Hold(n);
     n_ = n;
     r = uv_tcp_connect(&n->connect, &n->tcp, reinterpret_cast<const sockaddr*>(&sa), OnConnect);
+    if (r < 0 && FailsOnTheWay(-r) && uv_timer_init(home_->loop, &n->failure) == 0) {
+      n->failure.data = n;
+      n->failureDue = true;
+      n->failureErr = -r;
+      ++n->openHandles;
+      uv_timer_start(&n->failure, OnConnectFailureDue, 0, 0);
+      return 0;
+    }
     if (r < 0) {
       Close();
       return -r;

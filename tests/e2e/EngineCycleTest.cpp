@@ -3,6 +3,7 @@
 // and port 80 after failures, and what the engine makes of broken replies.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -261,19 +262,56 @@ TEST_F(EngineCycleTest, ARefusedConnectionCountsAndTheNextHostIsTried) {
   EXPECT_EQ(ev->Field("ec"), "1");
 }
 
-// Every second failed IP query re-resolves the update server.
-TEST_F(EngineCycleTest, ARefusedIPQueryCountsAndEverySecondOneArmsTheLookup) {
+// A machine without a network: the update hosts don't resolve and fallback
+// address A has no route. Linux says so within connect(2); the engine still
+// sees a failed connection, so the retries follow the failure schedule, walk
+// the host names and go to port 80 on the fifth failure.
+TEST_F(EngineCycleTest, WithoutARouteTheRetriesFollowTheFailureSchedule) {
+  std::string hosts = OriginalDnsHosts();
+  for (const char* host : {"update1.", "update2.", "update3.", "update4."}) hosts = WithoutHost(hosts, host);
+  SetDnsHosts(hosts, {{"update1.corvilink.example", {}}, {"update4.corvilink.example", {}}});
+  ASSERT_EQ(std::system("ip addr del 192.0.2.10/32 dev lo"), 0);
+  struct RouteBack {
+    ~RouteBack() { EXPECT_EQ(std::system("ip addr add 192.0.2.10/32 dev lo"), 0); }
+  } routeBack;
+
   StartResolved();
-  MyIPServerAddress = "127.0.0.99";
-  for (uint32_t n = 1; n <= 2; ++n) {
+  ASSERT_EQ(UpdateServerAddress, "192.0.2.10");
+  const char* const kLookups[] = {"base", "2nd", "3rd", "4th"};
+  for (uint32_t n = 1; n <= 6; ++n) {
+    SCOPED_TRACE("failure " + std::to_string(n));
+    UpdateNow();
+    ASSERT_TRUE(RunUntil([&] { return ec == n; }, ms(3000)));
+    EXPECT_EQ(Count(">>>>>    setIP socket connect problem [192.0.2.10]"), n);
+    EXPECT_EQ(engine->TimerSetIP.Interval(), n <= 5 ? 5000u : 10000u);
+    EXPECT_EQ(Count(">>>>>    setIP using Port 80"), n == 6 ? 1u : 0u);
+    // Each failure looks the next host name up, which fails again.
+    ASSERT_TRUE(RunUntil([&] { return Count(">>>>>    DNS Lookup fail (SetIP)! Using: 192.0.2.10") == n + 1; },
+                         ms(3000)));
+    EXPECT_EQ(Count(std::string(">>>>>    DNS Lookup setIP (") + kLookups[n % 4] + ")"), n >= 4 ? 2u : 1u);
+  }
+  EXPECT_EQ(Count("Alert!   setIP-Error"), 0u);
+  EXPECT_EQ(ec3, 0u);
+  EXPECT_TRUE(svc.Events(Server::Update).empty());
+}
+
+// Every second failed IP query re-resolves the update server, whether the
+// server refused or could not be reached at all.
+TEST_F(EngineCycleTest, AFailedIPQueryConnectionCountsAndEverySecondOneArmsTheLookup) {
+  StartResolved();
+  // Refused, then no route.
+  for (uint32_t n = 1; n <= 4; ++n) {
     SCOPED_TRACE(n);
+    MyIPServerAddress = n <= 2 ? "127.0.0.99" : "192.0.2.99";
     engine->TimerMyIP.SetEnabled(true);
     engine->TimerMyIP.SetInterval(20);
     ASSERT_TRUE(RunUntil([&] { return ec2 == n; }, ms(3000)));
     EXPECT_EQ(Count("Debug    myIP could not be detected (socket connect)"), n);
-    EXPECT_EQ(engine->TimerDNS.Enabled(), n == 2);
+    EXPECT_EQ(engine->TimerDNS.Enabled(), n % 2 == 0);
     engine->TimerMyIP.SetEnabled(false);
+    engine->TimerDNS.SetEnabled(false);
   }
+  EXPECT_EQ(Count("Alert!   myIP-Error"), 0u);
   EXPECT_TRUE(svc.Events(Server::Ip).empty());
 }
 

@@ -82,7 +82,8 @@ public:
   void CompleteConnect(const std::shared_ptr<SimStream>& s, int err, uint64_t ms = 0);
   void Deliver(const std::shared_ptr<SimStream>& s, const std::string& bytes, uint64_t ms = 0);
   void PeerClose(const std::shared_ptr<SimStream>& s, int err = 0, uint64_t ms = 0);
-  // When set, Stream::Connect returns this errno at once (0 = accept).
+  // When set, Stream::Connect returns this errno at once: a socket that cannot
+  // be made (0 = accept). A failure on the way to the peer is CompleteConnect.
   int connectSetupError = 0;
   // When set, Stream::Write returns this errno (0 = accept).
   int writeError = 0;
