@@ -307,7 +307,7 @@ std::string IniFile::ReadString(const std::string& section, const std::string& k
 int32_t IniFile::ReadInteger(const std::string& section, const std::string& key,
                              int32_t def) const {
   int32_t value;
-  return ParseInt32(ReadString(section, key, ""), value) ? value : def;
+  return ParseProfileInt32(ReadString(section, key, ""), value) ? value : def;
 }
 
 bool IniFile::ReadBool(const std::string& section, const std::string& key, bool def) const {

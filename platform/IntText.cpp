@@ -50,4 +50,16 @@ bool ParseInt32(const std::string& text, int32_t& out) {
   return true;
 }
 
+bool ParseProfileInt32(const std::string& text, int32_t& out) {
+  const bool hex = text.compare(0, 1, "$") == 0 || text.compare(0, 2, "0x") == 0 || text.compare(0, 2, "0X") == 0;
+  if (!hex) {
+    // Decimal digits after an optional sign, and nothing else.
+    const size_t digits = text.compare(0, 1, "-") == 0 || text.compare(0, 1, "+") == 0 ? 1 : 0;
+    if (text.size() == digits) return false;
+    for (size_t i = digits; i < text.size(); ++i)
+      if (text[i] < '0' || text[i] > '9') return false;
+  }
+  return ParseInt32(text, out);
+}
+
 }  // namespace plat

@@ -21,6 +21,7 @@ TEST_F(ConfigTest, LogLevelKeepsTheLowEightBitsOrTheDefault) {
   const LevelCase cases[] = {
       {"300", 44}, {"-1", 255}, {"abc", 20}, {"0x28", 40}, {"$1E", 30},
       {"0X1f", 31}, {"", 20},   {"40", 40},  {"0", 0},     {"256", 0},
+      {"x28", 20},  {"X1E", 20}, {"-$1E", 20},
   };
   for (const auto& c : cases) {
     WriteIni(std::string("[LOGGING]\r\nLevel=") + c.text + "\r\n");

@@ -79,7 +79,11 @@ TEST_F(IniFileTest, ReadIntegerConvertsOrFallsBackToDefault) {
   const IntCase cases[] = {
       {"Level=300", 300}, {"Level=-1", -1},  {"Level=abc", 20}, {"Level=0x28", 40},
       {"Level=$1E", 30},  {"Level=0X1f", 31}, {"Level=", 20},    {nullptr, 20},
-      {"Level = 42 ", 42}, {"Level=12abc", 20}, {"Level=x10", 16}, {"Level=\"7\"", 7},
+      {"Level = 42 ", 42}, {"Level=12abc", 20}, {"Level=\"7\"", 7},
+      // The file has its own rule, narrower than the update reply's.
+      {"Level=x10", 20}, {"Level=X1E", 20}, {"Level=-$1E", 20}, {"Level=-0x10", 20}, {"Level=\" 7\"", 20},
+      {"Level=+7", 7}, {"Level=-", 20}, {"Level=$FFFFFFFF", -1}, {"Level=2147483648", 20},
+      {"Level=-2147483648", INT32_MIN},
   };
   for (const IntCase& c : cases) {
     std::string text = "[LOGGING]\r\nOther=5\r\n";
