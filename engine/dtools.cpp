@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "VersionBlock.h"
+#include "Windows1252.h"
 
 namespace corvilink {
 
@@ -54,7 +55,9 @@ static std::string TimeFormat(const char* format) {
   localtime_r(&now, &local);
   char buf[128];
   size_t n = strftime(buf, sizeof buf, format, &local);
-  return std::string(buf, n);
+  // The locale's formats may hold characters of its own character set; the
+  // log and the window's values are Windows-1252 throughout.
+  return plat::Cp1252FromLocale(std::string(buf, n));
 }
 
 std::string DateText() { return TimeFormat("%x"); }

@@ -3,6 +3,12 @@
 
 #include <unistd.h>
 
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
 #include "CorvilinkClient.h"
 #include "CorvilinkProcedures.h"
 #include "EngineFixture.h"
@@ -43,19 +49,51 @@ TEST_F(LoggingTest, MessagesUpToTheConfiguredLevelAreWritten) {
   }
 }
 
+// The locale's date and time in the stamp as Windows-1252: a locale whose
+// formats hold other characters (Korean here) gets "?" for each of them.
+std::string StampAsWindows1252(const std::string& utf8) {
+  std::string out;
+  for (unsigned char c : utf8) {
+    if (c < 0x80) out += char(c);
+    if (c >= 0xC0) out += '?';  // none of these Korean characters is in Windows-1252
+  }
+  return out;
+}
+
+std::string Strftime(const char* format) {
+  time_t now = time(nullptr);
+  tm local;
+  localtime_r(&now, &local);
+  char buf[128];
+  return std::string(buf, strftime(buf, sizeof buf, format, &local));
+}
+
 TEST_F(LoggingTest, TheLineIsDateTimeTwoBlanksSessionAndMessageWithCrLf) {
-  LogLevel = 20;
-  std::string before = DateText() + " " + TimeText();
-  WriteLog(">>>>>    Update successfully done!", 10);
-  std::string after = DateText() + " " + TimeText();
-  std::string text = corvitest::ReadFile(LogPath());
-  ASSERT_GE(text.size(), 2u);
-  EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
-  std::string expectedTail = "  abc >>>>>    Update successfully done!\r\n";
-  EXPECT_EQ(text.substr(text.size() - expectedTail.size()), expectedTail);
-  // Date and time come first, separated by one blank.
-  std::string head = text.substr(0, text.size() - expectedTail.size());
-  EXPECT_TRUE(head == before || head == after) << head;
+  // A locale of our own making: the machine need not have it.
+  corvitest::TempDir locales;
+  ASSERT_EQ(std::system(("localedef -i ko_KR -f UTF-8 " + locales.path() + "/ko_KR.UTF-8 2>/dev/null").c_str()), 0)
+      << "localedef and the locale sources (Debian's locales) are needed";
+  setenv("LOCPATH", locales.path().c_str(), 1);
+  for (const char* locale : {"C", "ko_KR.UTF-8"}) {
+    SCOPED_TRACE(locale);
+    ASSERT_NE(setlocale(LC_ALL, locale), nullptr);
+    std::remove(LogPath().c_str());
+    LogLevel = 20;
+    std::string before = StampAsWindows1252(Strftime("%x %X"));
+    WriteLog(">>>>>    Update successfully done!", 10);
+    std::string after = StampAsWindows1252(Strftime("%x %X"));
+    std::string text = corvitest::ReadFile(LogPath());
+    ASSERT_GE(text.size(), 2u);
+    EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
+    std::string expectedTail = "  abc >>>>>    Update successfully done!\r\n";
+    EXPECT_EQ(text.substr(text.size() - expectedTail.size()), expectedTail);
+    // Date and time come first, separated by one blank.
+    std::string head = text.substr(0, text.size() - expectedTail.size());
+    EXPECT_TRUE(head == before || head == after) << head;
+    EXPECT_EQ(head.find_first_of("?") != std::string::npos, std::string(locale) != "C") << head;
+  }
+  setlocale(LC_ALL, "C");
+  unsetenv("LOCPATH");
 }
 
 TEST_F(LoggingTest, LevelZeroWritesNothingAndFillsNoSlot) {

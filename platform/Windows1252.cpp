@@ -1,0 +1,105 @@
+#include "Windows1252.h"
+
+#include <iconv.h>
+#include <langinfo.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <map>
+#include <stdexcept>
+
+namespace plat {
+
+namespace {
+
+// Opened once per pair; the program has one thread.
+iconv_t Converter(const std::string& to, const std::string& from) {
+  static std::map<std::pair<std::string, std::string>, iconv_t> open;
+  auto found = open.find({to, from});
+  if (found != open.end()) return found->second;
+  iconv_t cd = iconv_open(to.c_str(), from.c_str());
+  if (cd == iconv_t(-1)) throw std::runtime_error("iconv_open " + from + " -> " + to);
+  open.emplace(std::make_pair(to, from), cd);
+  return cd;
+}
+
+// Length of the UTF-8 sequence that starts with this byte (1 for a stray byte).
+size_t Utf8Length(unsigned char lead) {
+  if (lead >= 0xF0 && lead <= 0xF4) return 4;
+  if (lead >= 0xE0) return lead <= 0xEF ? 3 : 1;
+  if (lead >= 0xC2) return 2;
+  return 1;
+}
+
+// Converts all of `in`; on a sequence the target can't take, `substitute`
+// writes a stand-in and says how many input bytes it stood in for.
+template <typename Substitute>
+std::string Convert(iconv_t cd, const std::string& in, Substitute substitute) {
+  std::string out;
+  out.reserve(in.size() * 2);
+  char* src = const_cast<char*>(in.data());
+  size_t srcLeft = in.size();
+  char buf[1024];
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  while (srcLeft > 0) {
+    char* dst = buf;
+    size_t dstLeft = sizeof buf;
+    const size_t r = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+    const int err = errno;
+    out.append(buf, size_t(dst - buf));
+    if (r != size_t(-1)) continue;
+    if (err == E2BIG) continue;
+    // EILSEQ, or EINVAL for a sequence cut off at the end.
+    size_t skip = substitute(out, reinterpret_cast<const unsigned char*>(src), srcLeft);
+    if (skip > srcLeft) skip = srcLeft;
+    src += skip;
+    srcLeft -= skip;
+  }
+  return out;
+}
+
+bool IsAscii(const std::string& text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return uint8_t(c) < 0x80; });
+}
+
+}  // namespace
+
+std::string Utf8FromCp1252(const std::string& bytes) {
+  return Convert(Converter("UTF-8", "CP1252"), bytes, [](std::string& out, const unsigned char* at, size_t) {
+    out += char(0xC2);
+    out += char(*at);
+    return size_t(1);
+  });
+}
+
+std::string Cp1252FromUtf8(const std::string& utf8) {
+  return Convert(Converter("CP1252", "UTF-8"), utf8, [](std::string& out, const unsigned char* at, size_t left) {
+    // The C1 controls go back to the bytes they came from.
+    if (at[0] == 0xC2 && left >= 2 && at[1] >= 0x80 && at[1] <= 0x9F) {
+      out += char(at[1]);
+      return size_t(2);
+    }
+    out += '?';
+    return Utf8Length(at[0]);
+  });
+}
+
+std::string Cp1252FromLocale(const std::string& text) {
+  // Every character set a locale can have keeps ASCII as it is.
+  if (IsAscii(text)) return text;
+  const std::string charset = nl_langinfo(CODESET);
+  if (charset == "UTF-8") return Cp1252FromUtf8(text);
+  try {
+    return Convert(Converter("CP1252", charset), text, [](std::string& out, const unsigned char*, size_t) {
+      out += '?';
+      return size_t(1);
+    });
+  } catch (const std::runtime_error&) {
+    std::string out = text;
+    for (char& c : out)
+      if (uint8_t(c) >= 0x80) c = '?';
+    return out;
+  }
+}
+
+}  // namespace plat
