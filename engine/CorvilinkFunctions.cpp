@@ -163,15 +163,21 @@ OSVersionRecord OSVersionRecordOf(const std::string& kernelRelease, const std::s
   return record;
 }
 
-void GetOSVersionInfo(OSVersionRecord& record) {
+// The system's version values are the process's from its start, as the
+// version query answers them once.
+static OSVersionRecord ReadOSVersion() {
   std::string release;
   struct utsname names;
   if (uname(&names) == 0) release = names.release;
   std::ifstream file("/etc/os-release", std::ios::binary);
   std::string osRelease;
   if (file) osRelease.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  record = OSVersionRecordOf(release, osRelease);
+  return OSVersionRecordOf(release, osRelease);
 }
+
+static const OSVersionRecord g_osVersion = ReadOSVersion();
+
+void GetOSVersionInfo(OSVersionRecord& record) { record = g_osVersion; }
 
 static const char* WindowsSuffix(const OSVersionRecord& r) {
   const bool ws = r.productType == 1;

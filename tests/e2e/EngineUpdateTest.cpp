@@ -2,6 +2,8 @@
 // line as the update server decodes it, the reply that re-arms the cycle,
 // the IP query at the server the reply named, and the IPv6 test.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/utsname.h>
 
 #include <string>
 #include <vector>
@@ -37,7 +39,16 @@ protected:
 };
 
 TEST_F(EngineUpdateTest, TheRequestLineCarriesEveryFieldInOrderUnderOneShift) {
+  // The system's description is the one from the process's start: a system
+  // file changed afterwards shows in no request.
+  utsname names;
+  ASSERT_EQ(uname(&names), 0);
+  const std::string os = OSDescriptionOf(OSVersionRecordOf(names.release, corvitest::ReadFile("/etc/os-release")));
+  corvitest::TempDir changed;
+  corvitest::WriteFile(changed.path() + "/os-release", "PRETTY_NAME=\"Changed Linux 99\"\n");
+  ASSERT_EQ(mount((changed.path() + "/os-release").c_str(), "/etc/os-release", nullptr, MS_BIND, nullptr), 0);
   Event ev = FirstUpdate(kSuccess);
+  umount2("/etc/os-release", MNT_DETACH);
   EXPECT_EQ(ev.local, "127.0.0.21:900");
   EXPECT_EQ(ev.Keys(), (std::vector<std::string>{"AuthCode", "Session", "Account", "Domain", "ec", "ec2", "ec3",
                                                  "ec4", "DNSDiff", "DNSProblem", "RIP", "LIP", "build", "os",
@@ -46,7 +57,7 @@ TEST_F(EngineUpdateTest, TheRequestLineCarriesEveryFieldInOrderUnderOneShift) {
       {"AuthCode", "CORVIL046W"}, {"Session", Session}, {"Account", "kim"},  {"Domain", "dyn.example"},
       {"ec", "0"},                {"ec2", "0"},         {"ec3", "0"},       {"ec4", "0"},
       {"DNSDiff", "0"},           {"DNSProblem", "0"},  {"RIP", ""},        {"LIP", "127.0.1.1"},
-      {"build", "460100"},        {"os", OSDescription()}, {"lang", "D"},   {"Passwd", kWirePasswd},
+      {"build", "460100"},        {"os", os},           {"lang", "D"},      {"Passwd", kWirePasswd},
   };
   for (const auto& [key, value] : values) EXPECT_EQ(ev.Field(key), value) << key;
 
