@@ -35,9 +35,9 @@ int32_t MarkerTime(const std::string& path) {
 
 void TCorvilinkC::TimerRunTimer() {
   const std::string path = AppDirectory() + (IsDaemon == 1 ? "/CorvilinkD.run" : "/Corvilink.run");
-  // The content never changes; the write renames a fresh file over the old
-  // one, so the last-write time is this tick's either way. Only that time
-  // matters, and only while the program runs: no flush to the disk.
+  // The content never changes; a write that changes nothing still renews the
+  // last-write time, which is all the reader looks at. It matters only while
+  // the program runs: no flush to the disk.
   plat::IniFile(path, plat::IniFile::Flush::Cached).WriteBool("ACCOUNT", "run", true);
 }
 

@@ -262,7 +262,14 @@ bool Replace(const std::string& target, const std::string& section, const std::s
 
   std::string text;
   bool ok = ReadAll(lock.Get(), text);
-  if (ok) text = Compose(text, section, key, value);
+  if (ok) {
+    std::string changed = Compose(text, section, key, value);
+    // Nothing to change but the last-write time, as a rewrite would leave it.
+    // No new inode, so no old one to free: a marker rewritten every few
+    // seconds wakes nothing else.
+    if (changed == text) return ::futimens(lock.Get(), nullptr) == 0;
+    text = std::move(changed);
+  }
 
   const std::string dir = DirectoryOf(target);
   std::string base = target.substr(target.rfind('/') + 1);

@@ -12,15 +12,20 @@ namespace plat {
 
 namespace {
 
-// Opened once per pair; the program has one thread.
+// Opened once per pair and kept; the program has one thread.
 iconv_t Converter(const std::string& to, const std::string& from) {
-  static std::map<std::pair<std::string, std::string>, iconv_t> open;
+  struct Handle {
+    explicit Handle(iconv_t h) : cd(h) {}
+    Handle(const Handle&) = delete;
+    ~Handle() { iconv_close(cd); }
+    iconv_t cd;
+  };
+  static std::map<std::pair<std::string, std::string>, Handle> open;
   auto found = open.find({to, from});
-  if (found != open.end()) return found->second;
+  if (found != open.end()) return found->second.cd;
   iconv_t cd = iconv_open(to.c_str(), from.c_str());
   if (cd == iconv_t(-1)) throw std::runtime_error("iconv_open " + from + " -> " + to);
-  open.emplace(std::make_pair(to, from), cd);
-  return cd;
+  return open.try_emplace(std::make_pair(to, from), cd).first->second.cd;
 }
 
 // Length of the UTF-8 sequence that starts with this byte (1 for a stray byte).
