@@ -271,8 +271,14 @@ TEST_F(EngineCycleTest, WithoutARouteTheRetriesFollowTheFailureSchedule) {
   for (const char* host : {"update1.", "update2.", "update3.", "update4."}) hosts = WithoutHost(hosts, host);
   SetDnsHosts(hosts, {{"update1.corvilink.example", {}}, {"update4.corvilink.example", {}}});
   ASSERT_EQ(std::system("ip addr del 192.0.2.10/32 dev lo"), 0);
+  // Back in the namespace's order, which a look-up of the empty name shows.
   struct RouteBack {
-    ~RouteBack() { EXPECT_EQ(std::system("ip addr add 192.0.2.10/32 dev lo"), 0); }
+    ~RouteBack() {
+      EXPECT_EQ(std::system("ip addr del 198.51.100.10/32 dev lo && ip addr del 203.0.113.10/32 dev lo && "
+                            "ip addr add 192.0.2.10/32 dev lo && ip addr add 198.51.100.10/32 dev lo && "
+                            "ip addr add 203.0.113.10/32 dev lo"),
+                0);
+    }
   } routeBack;
 
   StartResolved();

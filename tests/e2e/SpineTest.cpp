@@ -15,6 +15,7 @@
 #include "CorvilinkClient.h"
 #include "CorvilinkProcedures.h"
 #include "EngineFixture.h"
+#include "RealEngine.h"
 #include "Timer.h"
 #include "UvLoop.h"
 #include "VersionBlock.h"
@@ -121,8 +122,12 @@ TEST_F(SpineTest, TheBannerListsTheLocalAddressesInTheNameServicesOrder) {
   const Case cases[] = {
       {"corvibox", "127.0.0.1 localhost\n198.51.100.9 corvibox\n127.0.1.1 corvibox\n",
        {">>>>>  corvibox", ">>>>>  198.51.100.9,127.0.1.1"}, 0},
-      {"", nullptr, {">>>>>  ", ">>>>>  192.0.2.10,198.51.100.10,203.0.113.10"}, 29},
+      {"", nullptr, {">>>>>  ", ">>>>>  "}, 29},
   };
+  // The namespace's own addresses, in the order the kernel keeps them.
+  std::string own;
+  for (const std::string& a : corvitest::InterfaceAddresses()) own += (own.empty() ? "" : ",") + a;
+  ASSERT_FALSE(own.empty());
   const std::string hosts = corvitest::ReadFile("/etc/hosts");
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string("host name '") + c.hostName + "'");
@@ -150,7 +155,7 @@ TEST_F(SpineTest, TheBannerListsTheLocalAddressesInTheNameServicesOrder) {
     ASSERT_EQ(log.size(), 6u);
     const std::string tag = log[0].substr(0, 4);
     EXPECT_EQ(log[3], tag + c.banner[0]);
-    EXPECT_EQ(log[4], tag + c.banner[1]);
+    EXPECT_EQ(log[4], tag + c.banner[1] + (*c.hostName == '\0' ? own : ""));
   }
 }
 

@@ -6,6 +6,8 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <sstream>
 #include <cstdlib>
 #include <thread>
 
@@ -35,6 +37,24 @@ std::optional<std::vector<std::string>> ResolveV4(const std::string& name) {
     inet_ntop(AF_INET, *p, text, sizeof text);
     if (std::find(out.begin(), out.end(), text) == out.end()) out.push_back(text);
   }
+  return out;
+}
+
+std::vector<std::string> InterfaceAddresses() {
+  std::vector<std::string> out;
+  FILE* ip = popen("ip -o -4 addr show up", "r");
+  if (ip == nullptr) return out;
+  char line[512];
+  while (fgets(line, sizeof line, ip) != nullptr) {
+    // "1: lo    inet 127.0.0.1/8 scope host lo ..."
+    std::istringstream words(line);
+    std::string word, addr;
+    while (words >> word)
+      if (word == "inet" && words >> addr) break;
+    addr = addr.substr(0, addr.find('/'));
+    if (!addr.empty() && addr.rfind("127.", 0) != 0) out.push_back(addr);
+  }
+  pclose(ip);
   return out;
 }
 

@@ -28,6 +28,9 @@ extern const char* const kRealEngineIni;
 // The IPv4 addresses of a name as the name service gives them, in its
 // order; nullopt when it doesn't resolve.
 std::optional<std::vector<std::string>> ResolveV4(const std::string& name);
+// The IPv4 addresses of the interfaces that are up, as `ip` lists them,
+// loopback (127/8) left out: what a look-up of the empty name gives.
+std::vector<std::string> InterfaceAddresses();
 // The order the next look-up of a name of one or two addresses will get.
 // dnsmasq rotates such an answer with every query, so it takes two queries to
 // tell; any other look-up of the name meanwhile changes the answer.
