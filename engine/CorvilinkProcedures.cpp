@@ -75,9 +75,12 @@ void LoadConfig() {
   ConfigError = ini.ReadBool("ACCOUNT", "CONFIGERROR", false);
 }
 
+std::function<void(const std::string&, uint8_t)> LogWritten;
+
 void WriteLog(const std::string& message, uint8_t level) {
   if (level <= LogLevel) {
     AppendLogLine(Session + " " + message);
+    if (LogWritten) LogWritten(message, level);
     for (std::string& slot : LogSlot) {
       if (slot.empty()) {
         slot = message;

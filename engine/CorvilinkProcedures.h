@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,9 @@ extern std::array<std::string, 20> LogSlot;
 
 void LoadConfig();
 void WriteLog(const std::string& message, uint8_t level);
+// Told of every message the log file gets, with its level, which the file
+// doesn't keep; the tests check levels through it.
+extern std::function<void(const std::string& message, uint8_t level)> LogWritten;
 void InitVersionInfo();
 void DetectLocalAddresses(std::string& list);
 // Bring the IP query or the update forward to 2.5 s, without enabling the timer.

@@ -28,7 +28,7 @@ protected:
     StartResolved();
     UpdateNow();
     ASSERT_TRUE(WaitEvent(Server::Update, 1));
-    ASSERT_TRUE(RunUntil([&] { return Count(">>>>>    Update successfully done!") == 1; }, ms(3000)));
+    ASSERT_TRUE(RunUntil([&] { return Count(">>>>>    Update successfully done!", 10) == 1; }, ms(3000)));
   }
 
   // dnsmasq answers for the host name with these addresses (none: NXDOMAIN),
@@ -44,7 +44,7 @@ TEST_F(EngineHeartBeatDnsTest, AHeartBeatTariffSendsTheCodeAndTheLocalNotice) {
   const std::string code = "Hb0123456789-abcdefZ";
   ASSERT_EQ(code.size(), 20u);
   Updated("IP:198.51.100.77 DT:HA SI:60 MI:30 HI:1 HB:" + code + " MIP:127.0.0.31 HIP:127.0.0.41\r\n");
-  EXPECT_EQ(Count(">>>>>    HeartBeat activ!"), 1u);
+  EXPECT_EQ(Count(">>>>>    HeartBeat activ!", 20), 1u);
   EXPECT_TRUE(engine->TimerHeartBeat.Enabled());
   EXPECT_EQ(engine->TimerHeartBeat.Interval(), 1000u);
 
@@ -58,7 +58,7 @@ TEST_F(EngineHeartBeatDnsTest, AHeartBeatTariffSendsTheCodeAndTheLocalNotice) {
   EXPECT_EQ(notice->local, "127.0.1.1:900");
   EXPECT_EQ(notice->raw, "Corvilink;" + Session + ";" + code);
   EXPECT_EQ(notice->raw.size(), 34u);
-  EXPECT_EQ(Count("Debug    HeartBeat: [" + code + "]"), 1u);
+  EXPECT_EQ(Count("Debug    HeartBeat: [" + code + "]", 40), 1u);
 
   // Again a period later, by itself.
   std::optional<Event> again = WaitEvent(Server::HeartBeat, 2);
@@ -102,7 +102,7 @@ TEST_F(EngineHeartBeatDnsTest, TheOwnHostCheckAgainstRealAnswers) {
     engine->TimerDNSCheck.SetInterval(20);
     engine->TimerDNSCheck.SetEnabled(true);
     ++checks;
-    bool answered = RunUntil([&] { return Count(done) == checks; }, ms(3000));
+    bool answered = RunUntil([&] { return Count(done, 40) == checks; }, ms(3000));
     // A check that matched re-arms itself; the next one comes when we say so.
     bool rearmed = engine->TimerDNSCheck.Enabled();
     engine->TimerDNSCheck.SetEnabled(false);
@@ -120,7 +120,7 @@ TEST_F(EngineHeartBeatDnsTest, TheOwnHostCheckAgainstRealAnswers) {
     EXPECT_TRUE(rearmed);
     EXPECT_EQ(ResolvedOwnIP, "198.51.100.77");
     EXPECT_EQ(DNSDiff, 0u);
-    EXPECT_EQ(Count(differs), 0u);
+    EXPECT_EQ(Count(differs, 20), 0u);
   }
   {
     SCOPED_TRACE("mismatch");
@@ -128,7 +128,7 @@ TEST_F(EngineHeartBeatDnsTest, TheOwnHostCheckAgainstRealAnswers) {
     ASSERT_TRUE(answered);
     EXPECT_FALSE(rearmed);
     EXPECT_EQ(ResolvedOwnIP, "203.0.113.5");
-    EXPECT_EQ(Count(differs), 1u);
+    EXPECT_EQ(Count(differs, 20), 1u);
     EXPECT_EQ(engine->TimerSetIP.Interval(), 2500u);
     EXPECT_EQ(DNSDiff, 1u);
     // Keep the brought-forward update from interfering with what follows.
@@ -141,7 +141,7 @@ TEST_F(EngineHeartBeatDnsTest, TheOwnHostCheckAgainstRealAnswers) {
     EXPECT_TRUE(rearmed);
     EXPECT_EQ(ResolvedOwnIP, "127.0.0.9, 198.51.100.77");
     EXPECT_TRUE(Deactivated);
-    EXPECT_EQ(Count(marker), 1u);
+    EXPECT_EQ(Count(marker, 10), 1u);
     EXPECT_NE(IniText().find("DEACTIVATED=1"), std::string::npos) << IniText();
     EXPECT_EQ(engine->TimerDNSCheck.Interval(), 900000u);
     EXPECT_TRUE(engine->TimerSetIP.Enabled());
@@ -159,8 +159,8 @@ TEST_F(EngineHeartBeatDnsTest, TheOwnHostCheckAgainstRealAnswers) {
     EXPECT_FALSE(rearmed);
     EXPECT_TRUE(Deactivated);
     EXPECT_EQ(DNSDiff, 999u);
-    EXPECT_EQ(Count(">>>>>    resolved own IP is private!"), 1u);
-    EXPECT_EQ(Count(">>>>>    Please check your local DNS configuration!"), 1u);
+    EXPECT_EQ(Count(">>>>>    resolved own IP is private!", 20), 1u);
+    EXPECT_EQ(Count(">>>>>    Please check your local DNS configuration!", 20), 1u);
     EXPECT_NE(IniText().find("DEACTIVATED=1"), std::string::npos);
   }
   {
@@ -168,14 +168,14 @@ TEST_F(EngineHeartBeatDnsTest, TheOwnHostCheckAgainstRealAnswers) {
     auto [answered, rearmed] = check(From::HostsFile, {"127.0.0.1", "127.0.0.9"});
     ASSERT_TRUE(answered);
     EXPECT_EQ(ResolvedOwnIP, "127.0.0.1, 127.0.0.9");
-    EXPECT_EQ(Count(marker), 1u);
+    EXPECT_EQ(Count(marker, 10), 1u);
     // An ordinary answer: reactivated, then a mismatch that stays silent
     // after the private answer.
     EXPECT_FALSE(Deactivated);
     EXPECT_NE(IniText().find("DEACTIVATED=0"), std::string::npos) << IniText();
     EXPECT_TRUE(engine->TimerSetIP.Enabled());
     EXPECT_EQ(engine->TimerSetIP.Interval(), 21600000u);
-    EXPECT_EQ(Count(differs), 1u);
+    EXPECT_EQ(Count(differs, 20), 1u);
     EXPECT_EQ(DNSDiff, 1000u);
     EXPECT_FALSE(rearmed);
   }
@@ -186,7 +186,7 @@ TEST_F(EngineHeartBeatDnsTest, TheOwnHostCheckAgainstRealAnswers) {
     EXPECT_TRUE(rearmed);
     EXPECT_EQ(ResolvedOwnIP, "198.51.100.77, 127.0.0.9");
     EXPECT_FALSE(Deactivated);
-    EXPECT_EQ(Count(marker), 1u);
+    EXPECT_EQ(Count(marker, 10), 1u);
     EXPECT_EQ(DNSDiff, 0u);
   }
   {
@@ -208,7 +208,7 @@ TEST_F(EngineHeartBeatDnsTest, TheOwnHostCheckAgainstRealAnswers) {
     EXPECT_TRUE(rearmed);
     EXPECT_EQ(ResolvedOwnIP, "127.0.0.1, 192.0.2.10, 198.51.100.77");
     EXPECT_EQ(DNSDiff, 0u);
-    EXPECT_EQ(Count(differs), 1u);
+    EXPECT_EQ(Count(differs, 20), 1u);
   }
   {
     SCOPED_TRACE("hosts file: four addresses, the detected one fourth");
@@ -217,7 +217,7 @@ TEST_F(EngineHeartBeatDnsTest, TheOwnHostCheckAgainstRealAnswers) {
     ASSERT_TRUE(answered);
     EXPECT_FALSE(rearmed);
     EXPECT_EQ(ResolvedOwnIP, "127.0.0.1, 192.0.2.10, 203.0.113.5");
-    EXPECT_EQ(Count(differs), 2u);
+    EXPECT_EQ(Count(differs, 20), 2u);
     EXPECT_EQ(DNSDiff, 1u);
   }
   {
@@ -226,7 +226,7 @@ TEST_F(EngineHeartBeatDnsTest, TheOwnHostCheckAgainstRealAnswers) {
     ASSERT_TRUE(answered);
     EXPECT_FALSE(rearmed);
     EXPECT_EQ(DNSProblem, 1);
-    EXPECT_EQ(Count(">>>>>    Can`t resolve my own IP!"), 1u);
+    EXPECT_EQ(Count(">>>>>    Can`t resolve my own IP!", 20), 1u);
     EXPECT_EQ(ResolvedOwnIP, "127.0.0.1, 192.0.2.10, 203.0.113.5");
   }
   EXPECT_EQ(ec3, 0u);
@@ -242,7 +242,7 @@ TEST_F(EngineHeartBeatDnsTest, RandomLookupsAreAnsweredLocallyAndKeepGoing) {
   engine->TimerDNSRandom.SetInterval(20);
   const std::string tick = "Debug    ..... resolve random domain";
   const std::string done = "Debug    ..... resolve random domain done";
-  ASSERT_TRUE(RunUntil([&] { return Count(done) >= 5; }, ms(3000)));
+  ASSERT_TRUE(RunUntil([&] { return Count(done, 40) >= 5; }, ms(3000)));
   EXPECT_TRUE(engine->TimerDNSRandom.Enabled());
   EXPECT_EQ(DNSProblem, 0);
   EXPECT_EQ(ec3, 0u);
@@ -308,7 +308,7 @@ TEST_F(EngineHeartBeatDnsTest, TheLogBroadcastCarriesEveryMessageByteForByte) {
   WriteLog(">>>>>    not broadcast", 10);
   RunFor(ms(200));
   EXPECT_EQ(svc.Events(Server::Broadcast).size(), before);
-  EXPECT_EQ(Count(">>>>>    not broadcast"), 1u);
+  EXPECT_EQ(Count(">>>>>    not broadcast", 10), 1u);
 }
 
 }  // namespace

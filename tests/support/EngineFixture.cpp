@@ -82,7 +82,32 @@ void EngineTest::StartWithAccount() {
   corvilink::StartEngine("W");
 }
 
-size_t EngineTest::Count(const std::string& message) const {
+LogLevels::LogLevels() {
+  corvilink::LogWritten = [this](const std::string& message, uint8_t level) {
+    written_.emplace_back(message, level);
+  };
+}
+
+// What holds for every message of its kind, whatever the test looked up:
+// traces at 40, the banner at 10, an alert at 20 (the place) or 30 (the error's text).
+LogLevels::~LogLevels() {
+  corvilink::LogWritten = nullptr;
+  for (const auto& [m, l] : written_) {
+    const bool banner = m == ">>>>>" || (m.rfind(">>>>>  ", 0) == 0 && m.rfind(">>>>>   ", 0) != 0);
+    if ((m.rfind("Debug    ", 0) == 0 && l != 40) || (banner && l != 10) ||
+        (m.rfind("Alert!   ", 0) == 0 && l != 20 && l != 30))
+      ADD_FAILURE() << "\"" << m << "\" was written at level " << int(l);
+  }
+}
+
+void LogLevels::Expect(const std::string& message, uint8_t level) const {
+  for (const auto& [m, l] : written_)
+    if (m == message && l != level)
+      ADD_FAILURE() << "\"" << message << "\" was written at level " << int(l) << ", not " << int(level);
+}
+
+size_t EngineTest::Count(const std::string& message, uint8_t level) const {
+  levels.Expect(message, level);
   auto log = Log();
   return size_t(std::count(log.begin(), log.end(), corvilink::Session + " " + message));
 }

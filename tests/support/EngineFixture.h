@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "CorvilinkClient.h"
@@ -31,6 +33,21 @@ bool FileExists(const std::string& path);
 // The messages of a log file: each line without date, time and the two blanks.
 std::vector<std::string> LogMessages(const std::string& path);
 
+// The level of every message the log file gets, which the file itself
+// doesn't keep: a look-up of a message names its level, and a message written
+// at another level fails the test.
+class LogLevels {
+public:
+  LogLevels();
+  ~LogLevels();
+  LogLevels(const LogLevels&) = delete;
+  LogLevels& operator=(const LogLevels&) = delete;
+  void Expect(const std::string& message, uint8_t level) const;
+
+private:
+  std::vector<std::pair<std::string, uint8_t>> written_;
+};
+
 class EngineTest : public ::testing::Test {
 protected:
   void SetUp() override;
@@ -44,10 +61,12 @@ protected:
   std::vector<std::string> Log() const { return LogMessages(LogPath()); }
   // The account kim.dyn.example with the debug level, an engine, started.
   void StartWithAccount();
-  // How often the message stands in the log (behind the session tag).
-  size_t Count(const std::string& message) const;
-  bool Logged(const std::string& message) const { return Count(message) > 0; }
+  // How often the message stands in the log (behind the session tag); it
+  // must have been written at that level.
+  size_t Count(const std::string& message, uint8_t level) const;
+  bool Logged(const std::string& message, uint8_t level) const { return Count(message, level) > 0; }
 
+  LogLevels levels;
   TempDir dir;
   sim::SimLoop loop;
   std::unique_ptr<corvilink::TCorvilinkC> engine;

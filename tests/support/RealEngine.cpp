@@ -175,7 +175,8 @@ std::vector<std::string> RealEngineTest::Log() const {
   return out;
 }
 
-size_t RealEngineTest::Count(const std::string& message) const {
+size_t RealEngineTest::Count(const std::string& message, uint8_t level) const {
+  levels.Expect(message, level);
   std::vector<std::string> log = Log();
   return size_t(std::count(log.begin(), log.end(), message));
 }

@@ -64,7 +64,8 @@ protected:
 
   // The log's messages without date, time and session tag.
   std::vector<std::string> Log() const;
-  size_t Count(const std::string& message) const;
+  // How often the message stands in the log; it must have been written at that level.
+  size_t Count(const std::string& message, uint8_t level) const;
 
   // dnsmasq's extra hosts file, as the namespace made it.
   static std::string OriginalDnsHosts();
@@ -78,6 +79,7 @@ protected:
   // name service reads before it asks dnsmasq. TearDown puts it back.
   void AddHostsLines(const std::string& lines);
 
+  LogLevels levels;
   TempDir dir;
   std::unique_ptr<plat::UvLoop> loop;
   std::unique_ptr<corvilink::TCorvilinkC> engine;

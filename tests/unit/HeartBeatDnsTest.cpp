@@ -47,8 +47,8 @@ TEST_F(CheckTest, TheHeartBeatSendsTheCodeAndTheLocalNotice) {
   EXPECT_EQ(loop.datagrams[1].port, 900);
   EXPECT_EQ(loop.datagrams[1].bytes, std::string("Corvilink;abc;") + kCode20);
   EXPECT_EQ(loop.datagrams[1].bytes.size(), 34u);
-  EXPECT_TRUE(Logged("Debug    ..... HeartBeat socket [127.0.0.41]"));
-  EXPECT_TRUE(Logged(std::string("Debug    HeartBeat: [") + kCode20 + "]"));
+  EXPECT_TRUE(Logged("Debug    ..... HeartBeat socket [127.0.0.41]", 40));
+  EXPECT_TRUE(Logged(std::string("Debug    HeartBeat: [") + kCode20 + "]", 40));
   EXPECT_EQ(engine->SHeartBeat.State(), plat::SocketState::Closed);
 }
 
@@ -57,7 +57,7 @@ TEST_F(CheckTest, TheHeartBeatGuards) {
   // Unknown server: only the socket line.
   engine->TimerHeartBeatTimer();
   EXPECT_TRUE(loop.datagrams.empty());
-  EXPECT_TRUE(Logged("Debug    ..... HeartBeat socket [0.0.0.0]"));
+  EXPECT_TRUE(Logged("Debug    ..... HeartBeat socket [0.0.0.0]", 40));
 
   HeartBeatServerAddress = "127.0.0.41";
   for (bool* flag : {&Sleeping, &Deactivated, &ConfigError}) {
@@ -91,7 +91,7 @@ TEST_F(CheckTest, ALocalHostWithoutAddressCostsOnlyTheNotice) {
   ASSERT_EQ(loop.datagrams.size(), 1u);
   EXPECT_EQ(loop.datagrams[0].port, 910);
   EXPECT_EQ(ec3, 1u);
-  EXPECT_TRUE(Logged("Alert!   HeartBeatTimer Exception"));
+  EXPECT_TRUE(Logged("Alert!   HeartBeatTimer Exception", 20));
   EXPECT_EQ(ec, 0u);
 }
 
@@ -104,7 +104,7 @@ TEST_F(CheckTest, AMatchingAnswerResetsTheCountAndReArms) {
   EXPECT_EQ(DNSDiff, 0u);
   EXPECT_TRUE(engine->TimerDNSCheck.Enabled());
   EXPECT_EQ(engine->TimerDNSCheck.Interval(), 60000u);
-  EXPECT_TRUE(Logged("Debug    resolved my own IP: [1.1.1.1, 2.2.2.2, 5.6.7.8]"));
+  EXPECT_TRUE(Logged("Debug    resolved my own IP: [1.1.1.1, 2.2.2.2, 5.6.7.8]", 40));
 }
 
 TEST_F(CheckTest, SevenMismatchesReactSixTimes) {
@@ -117,7 +117,7 @@ TEST_F(CheckTest, SevenMismatchesReactSixTimes) {
     EXPECT_EQ(engine->TimerSetIP.Interval(), i <= 6 ? 2500u : 30000u) << i;
     EXPECT_FALSE(engine->TimerDNSCheck.Enabled());
   }
-  EXPECT_EQ(Count(">>>>>    IP difference detected!"), 6u);
+  EXPECT_EQ(Count(">>>>>    IP difference detected!", 20), 6u);
 }
 
 TEST_F(CheckTest, TheMarkerFirstDeactivates) {
@@ -128,7 +128,7 @@ TEST_F(CheckTest, TheMarkerFirstDeactivates) {
   EXPECT_TRUE(Deactivated);
   EXPECT_EQ(Ini("DEACTIVATED"), "1");
   EXPECT_EQ(ResolvedOwnIP, "127.0.0.9, 5.6.7.8");
-  EXPECT_TRUE(Logged(">>>>>    Der Account ist deaktiviert!  (DNS)"));
+  EXPECT_TRUE(Logged(">>>>>    Der Account ist deaktiviert!  (DNS)", 10));
   EXPECT_TRUE(engine->TimerDNSCheck.Enabled());
   EXPECT_EQ(engine->TimerDNSCheck.Interval(), 900000u);
   EXPECT_TRUE(engine->TimerSetIP.Enabled());
@@ -163,11 +163,11 @@ TEST_F(CheckTest, PrivateAnswersAreReportedAndMismatchesThenSilent) {
   DetectedIP = "5.6.7.8";
   Check({"10.0.0.1"});
   EXPECT_EQ(DNSDiff, 999u);
-  EXPECT_TRUE(Logged(">>>>>    resolved own IP is private!"));
-  EXPECT_TRUE(Logged(">>>>>    Please check your local DNS configuration!"));
+  EXPECT_TRUE(Logged(">>>>>    resolved own IP is private!", 20));
+  EXPECT_TRUE(Logged(">>>>>    Please check your local DNS configuration!", 20));
   Check({"1.1.1.1"});
   EXPECT_EQ(DNSDiff, 1000u);
-  EXPECT_EQ(Count(">>>>>    IP difference detected!"), 0u);
+  EXPECT_EQ(Count(">>>>>    IP difference detected!", 20), 0u);
   // Loopback is neither private nor the marker.
   Check({"127.0.0.1"});
   EXPECT_EQ(DNSDiff, 1001u);
@@ -179,7 +179,7 @@ TEST_F(CheckTest, NoAnswerCountsAndKeepsTheLastResult) {
   Check({}, 0);
   EXPECT_EQ(DNSProblem, 2);
   EXPECT_EQ(ResolvedOwnIP, "1.2.3.4");
-  EXPECT_EQ(Count(">>>>>    Can`t resolve my own IP!"), 2u);
+  EXPECT_EQ(Count(">>>>>    Can`t resolve my own IP!", 20), 2u);
   EXPECT_FALSE(engine->TimerDNSCheck.Enabled());
 }
 
@@ -214,7 +214,7 @@ TEST_F(CheckTest, TheRandomLookupReArmsItselfWhileItHasAnInterval) {
   loop.Answer(loop.LastLookup(), 3, {});  // a failure re-arms too
   loop.RunDue();
   EXPECT_TRUE(engine->TimerDNSRandom.Enabled());
-  EXPECT_TRUE(Logged("Debug    ..... resolve random domain done"));
+  EXPECT_TRUE(Logged("Debug    ..... resolve random domain done", 40));
 
   // Interval 0 (deactivation meanwhile): a late answer doesn't re-arm.
   engine->TimerDNSRandomTimer();

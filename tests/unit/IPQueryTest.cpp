@@ -41,7 +41,7 @@ TEST_F(IPQueryTest, TheRequestIsThirtyThreeBytes) {
   EXPECT_EQ(s->written, "AuthCode=CORVIL046W&Session=" + Session + "\r\n");
   EXPECT_EQ(s->written.size(), 33u);
   EXPECT_EQ(s->port, 901);
-  EXPECT_TRUE(Logged("Debug    myIP socket connect"));
+  EXPECT_TRUE(Logged("Debug    myIP socket connect", 40));
 }
 
 TEST_F(IPQueryTest, ReplyChecks) {
@@ -72,11 +72,11 @@ TEST_F(IPQueryTest, ReplyChecks) {
     if (c.detected) {
       EXPECT_EQ(DetectedIP, c.detected) << c.reply;
       EXPECT_EQ(ec2, 0u) << c.reply;
-      EXPECT_TRUE(Logged(std::string(">>>>>    myIP detected [") + c.detected + "]"));
+      EXPECT_TRUE(Logged(std::string(">>>>>    myIP detected [") + c.detected + "]", 30));
     } else {
       EXPECT_EQ(DetectedIP, "") << c.reply;
       EXPECT_EQ(ec2, 1u) << c.reply;
-      EXPECT_TRUE(Logged(std::string("Debug    myIP could not be detected ") + c.check)) << c.reply;
+      EXPECT_TRUE(Logged(std::string("Debug    myIP could not be detected ") + c.check, 40)) << c.reply;
     }
   }
 }
@@ -86,7 +86,7 @@ TEST_F(IPQueryTest, OnlyTheFirstSegmentIsRead) {
   EXPECT_TRUE(s->closed);
   EXPECT_EQ(DetectedIP, "");
   EXPECT_EQ(ec2, 1u);
-  EXPECT_TRUE(Logged("Debug    myIP could not be detected (c)"));
+  EXPECT_TRUE(Logged("Debug    myIP could not be detected (c)", 40));
 }
 
 TEST_F(IPQueryTest, TheFirstAddressIsAChangeWithoutAChangeLine) {
@@ -105,7 +105,7 @@ TEST_F(IPQueryTest, TheFirstAddressIsAChangeWithoutAChangeLine) {
 TEST_F(IPQueryTest, AnAddressSeenAmongTheLastThreeIsNoChange) {
   Query({"1.1.1.1\n"});  // A
   Query({"2.2.2.2\n"});  // B
-  EXPECT_TRUE(Logged(">>>>>    IP-change detected [1.1.1.1] -> [2.2.2.2]"));
+  EXPECT_TRUE(Logged(">>>>>    IP-change detected [1.1.1.1] -> [2.2.2.2]", 10));
   engine->TimerSetIP.SetInterval(30000);
   Query({"1.1.1.1\n"});  // A again
   EXPECT_EQ(CurrentIP, "2.2.2.2");
@@ -117,7 +117,7 @@ TEST_F(IPQueryTest, AnAddressSeenAmongTheLastThreeIsNoChange) {
   EXPECT_EQ(CurrentIP, "3.3.3.3");
   EXPECT_EQ(PreviousIP, "2.2.2.2");
   EXPECT_EQ(PrePreviousIP, "1.1.1.1");
-  EXPECT_TRUE(Logged(">>>>>    IP-change detected [2.2.2.2] -> [3.3.3.3]"));
+  EXPECT_TRUE(Logged(">>>>>    IP-change detected [2.2.2.2] -> [3.3.3.3]", 10));
 }
 
 TEST_F(IPQueryTest, NoChangeRestartsTheQueryCountdown) {
@@ -140,14 +140,14 @@ TEST_F(IPQueryTest, FailuresFollowTheTwoStepRule) {
   loop.RunDue();
   EXPECT_EQ(ec2, 1u);
   EXPECT_FALSE(engine->TimerDNS.Enabled());
-  EXPECT_TRUE(Logged("Debug    myIP could not be detected (socket connect)"));
+  EXPECT_TRUE(Logged("Debug    myIP could not be detected (socket connect)", 40));
   engine->SMyIPDataAvailable(10054);
   EXPECT_EQ(ec2, 2u);
   EXPECT_TRUE(engine->TimerDNS.Enabled());
-  EXPECT_TRUE(Logged("Debug    myIP could not be detected (a)"));
+  EXPECT_TRUE(Logged("Debug    myIP could not be detected (a)", 40));
   engine->SMyIPDataAvailable(0);
   EXPECT_EQ(ec2, 3u);
-  EXPECT_TRUE(Logged("Debug    myIP could not be detected (b)"));
+  EXPECT_TRUE(Logged("Debug    myIP could not be detected (b)", 40));
 }
 
 TEST_F(IPQueryTest, TheUpdateReplyAppliesTheSameHistory) {
@@ -161,7 +161,7 @@ TEST_F(IPQueryTest, TheUpdateReplyAppliesTheSameHistory) {
   loop.RunDue();
   EXPECT_EQ(CurrentIP, "5.5.5.5");
   EXPECT_EQ(PreviousIP, "1.1.1.1");
-  EXPECT_TRUE(Logged(">>>>>    IP-change detected [1.1.1.1] -> [5.5.5.5]"));
+  EXPECT_TRUE(Logged(">>>>>    IP-change detected [1.1.1.1] -> [5.5.5.5]", 10));
 }
 
 }  // namespace

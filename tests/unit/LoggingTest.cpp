@@ -161,12 +161,12 @@ TEST_F(LoggingTest, BroadcastFollowsTheConfiguredLevelNotTheMessageLevel) {
   for (const auto& c : cases) {
     loop.datagrams.clear();
     LogLevel = c.configured;
-    WriteLog("Debug    raw", c.message);
+    WriteLog("raw bytes", c.message);
     ASSERT_EQ(loop.datagrams.size(), c.sent ? 1u : 0u) << int(c.configured);
     if (c.sent) {
       EXPECT_EQ(loop.datagrams[0].addr, "255.255.255.255");
       EXPECT_EQ(loop.datagrams[0].port, 899);
-      EXPECT_EQ(loop.datagrams[0].bytes, "Debug    raw");
+      EXPECT_EQ(loop.datagrams[0].bytes, "raw bytes");
       EXPECT_TRUE(loop.datagrams[0].broadcast);
     }
   }

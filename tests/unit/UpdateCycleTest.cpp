@@ -30,7 +30,8 @@ protected:
     for (size_t i = bannerLines; i < all.size(); ++i) out.push_back(all[i].substr(Session.size() + 1));
     return out;
   }
-  bool Logged(const std::string& msg) const {
+  bool Logged(const std::string& msg, uint8_t level) const {
+    levels.Expect(msg, level);
     auto log = NewLog();
     return std::find(log.begin(), log.end(), msg) != log.end();
   }
@@ -75,8 +76,8 @@ TEST_F(UpdateCycleTest, TheFirstLookupRunsOneSecondAfterCreationAndSetsTheAddres
   ASSERT_EQ(loop.Lookups().size(), 1u);
   loop.Advance(5);
   EXPECT_EQ(UpdateServerAddress, "127.0.0.21");
-  EXPECT_TRUE(Logged(">>>>>    DNS Lookup success (SetIP)! [127.0.0.21]"));
-  EXPECT_TRUE(Logged("Debug    ..... setIP DNS lookup done"));
+  EXPECT_TRUE(Logged(">>>>>    DNS Lookup success (SetIP)! [127.0.0.21]", 20));
+  EXPECT_TRUE(Logged("Debug    ..... setIP DNS lookup done", 40));
   // One shot.
   loop.Advance(10000);
   EXPECT_EQ(loop.Lookups().size(), 1u);
@@ -90,7 +91,7 @@ TEST_F(UpdateCycleTest, AFailedLookupFallsBackToAddressA) {
     EXPECT_EQ(UpdateServerAddress, "192.0.2.10");
     EXPECT_EQ(DNSProblem, round);
   }
-  EXPECT_TRUE(Logged(">>>>>    DNS Lookup fail (SetIP)! Using: 192.0.2.10"));
+  EXPECT_TRUE(Logged(">>>>>    DNS Lookup fail (SetIP)! Using: 192.0.2.10", 20));
 }
 
 TEST_F(UpdateCycleTest, TheUpdateTickConnectsToPort900OrTo80AtEveryFifthError) {
@@ -119,7 +120,7 @@ TEST_F(UpdateCycleTest, AnUnknownServerAddressCountsAFailureAtEveryTick) {
   loop.Advance(5000);  // first update tick (and the pending look-up stays unanswered)
   EXPECT_EQ(ec, 1u);
   EXPECT_TRUE(engine->TimerDNS.Enabled());
-  EXPECT_TRUE(Logged("Debug    no SetIP cause no valid socket IP"));
+  EXPECT_TRUE(Logged("Debug    no SetIP cause no valid socket IP", 40));
   EXPECT_EQ(engine->TimerSetIP.Interval(), 30000u);
   loop.Advance(30000);
   EXPECT_EQ(ec, 2u);
@@ -151,7 +152,7 @@ TEST_F(UpdateCycleTest, AConnectThatCannotBeSetUpIsReportedAsSocketError) {
   EXPECT_EQ(ec, 1u);
   EXPECT_EQ(ec3, 0u);
   EXPECT_TRUE(engine->TimerDNS.Enabled());
-  EXPECT_TRUE(Logged("Alert!   setIP-Error"));
+  EXPECT_TRUE(Logged("Alert!   setIP-Error", 20));
 }
 
 TEST_F(UpdateCycleTest, FlagsStopBothTicksSilently) {
@@ -177,7 +178,7 @@ TEST_F(UpdateCycleTest, TheDaemonReloadsTheFileEvenWhenAFlagStopsTheTick) {
   // The flag was cleared in the file: the reload clears it and the tick goes on.
   engine->TimerSetIPTimer();
   EXPECT_FALSE(ConfigError);
-  EXPECT_TRUE(Logged("Debug    ..... setIP socket [0.0.0.0]"));
+  EXPECT_TRUE(Logged("Debug    ..... setIP socket [0.0.0.0]", 40));
 
   WriteIni("[ACCOUNT]\r\nCONFIGERROR=1\r\n[LOGGING]\r\nLevel=30\r\n");
   ConfigError = false;
@@ -224,15 +225,15 @@ TEST_F(UpdateCycleTest, OfflineAndTheRunningDesktopProgramStopBothTicks) {
       "[LOGGING]\r\nLevel=40\r\n");
   engine->TimerSetIPTimer();
   engine->TimerMyIPTimer();
-  EXPECT_TRUE(Logged("Debug    no SetIP cause offline mode"));
-  EXPECT_TRUE(Logged("Debug    no myIP cause offline mode"));
+  EXPECT_TRUE(Logged("Debug    no SetIP cause offline mode", 40));
+  EXPECT_TRUE(Logged("Debug    no myIP cause offline mode", 40));
 
   IsDaemon = true;
   WindowsClientRunning = true;
   engine->TimerSetIPTimer();
   engine->TimerMyIPTimer();
-  EXPECT_TRUE(Logged("Debug    no SetIP cause Windows Client is runnig"));
-  EXPECT_TRUE(Logged("Debug    no myIP cause Windows Client is runnig"));
+  EXPECT_TRUE(Logged("Debug    no SetIP cause Windows Client is runnig", 40));
+  EXPECT_TRUE(Logged("Debug    no myIP cause Windows Client is runnig", 40));
   EXPECT_TRUE(loop.Streams().empty());
 }
 
@@ -243,7 +244,7 @@ TEST_F(UpdateCycleTest, TheIPQueryTickConnectsToPort901) {
   ASSERT_NE(s, nullptr);
   EXPECT_EQ(s->addr, "127.0.0.31");
   EXPECT_EQ(s->port, 901);
-  EXPECT_TRUE(Logged("Debug    ..... myIP socket [127.0.0.31]"));
+  EXPECT_TRUE(Logged("Debug    ..... myIP socket [127.0.0.31]", 40));
 }
 
 TEST_F(UpdateCycleTest, TheIPQueryTickWithAnUnknownServerSaysNothing) {
@@ -327,7 +328,7 @@ TEST_F(UpdateCycleTest, TheSleepEndsAtItsTickAndReArmsNothing) {
   EXPECT_FALSE(Sleeping);
   EXPECT_FALSE(engine->TimerSleep.Enabled());
   EXPECT_FALSE(engine->TimerSetIP.Enabled());
-  EXPECT_TRUE(Logged("Debug    ..... Sleep Wakeup "));
+  EXPECT_TRUE(Logged("Debug    ..... Sleep Wakeup ", 40));
 }
 
 TEST_F(UpdateCycleTest, TheExitEndsTheProcessWithoutTheStopBanner) {

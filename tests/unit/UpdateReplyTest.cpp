@@ -64,8 +64,8 @@ TEST_F(UpdateReplyTest, TheAddressAloneIsASuccessWithEveryDefault) {
   EXPECT_FALSE(engine->TimerHeartBeat.Enabled());
   EXPECT_FALSE(engine->TimerKill.Enabled());
   EXPECT_FALSE(LastUpdateTime.empty());
-  EXPECT_TRUE(Logged(">>>>>    Update successfully done!"));
-  EXPECT_TRUE(Logged("Debug    setIP-Return: [IP:1.2.3.4\r]"));
+  EXPECT_TRUE(Logged(">>>>>    Update successfully done!", 10));
+  EXPECT_TRUE(Logged("Debug    setIP-Return: [IP:1.2.3.4\r]", 40));
 }
 
 TEST_F(UpdateReplyTest, AReplyNotStartingWithTheAddressKeyIsAnUpdateError) {
@@ -87,7 +87,7 @@ TEST_F(UpdateReplyTest, AReplyNotStartingWithTheAddressKeyIsAnUpdateError) {
     EXPECT_TRUE(engine->TimerHeartBeat.Enabled()) << reply;
     EXPECT_TRUE(engine->TimerKill.Enabled()) << reply;
   }
-  EXPECT_TRUE(Logged(">>>>>    Update Error!"));
+  EXPECT_TRUE(Logged(">>>>>    Update Error!", 30));
 }
 
 TEST_F(UpdateReplyTest, UpdateAndQueryPeriods) {
@@ -121,6 +121,9 @@ TEST_F(UpdateReplyTest, HeartBeatNeedsAValidPeriodATwentyCharacterCodeAndItsTari
       {std::string("IP:1.2.3.4 DT:HB HI:0 HB:") + kCode20 + "\r\n", false, 0, ""},
       {std::string("IP:1.2.3.4 DT:HC HI:300 HB:") + kCode20 + "\r\n", false, 0, ""},
       {"IP:1.2.3.4 DT:HA HI:10 HB:SHORT\r\n", false, 10000, ""},
+      // Exactly 20 characters, not 19 or 21.
+      {std::string("IP:1.2.3.4 DT:HA HI:10 HB:") + std::string(kCode20).substr(1) + "\r\n", false, 10000, ""},
+      {std::string("IP:1.2.3.4 DT:HA HI:10 HB:") + kCode20 + "Z\r\n", false, 10000, ""},
       {std::string("IP:1.2.3.4 DT:PA HI:10 HB:") + kCode20 + "\r\n", false, 10000, kCode20},
       // HIP without HI counts as HI with the empty value: one second.
       {std::string("IP:1.2.3.4 DT:HA HIP:5.6.7.8 HB:") + kCode20 + "\r\n", true, 1000, kCode20},
@@ -134,7 +137,7 @@ TEST_F(UpdateReplyTest, HeartBeatNeedsAValidPeriodATwentyCharacterCodeAndItsTari
     }
     EXPECT_EQ(HeartBeatCode, c.code) << c.reply;
   }
-  EXPECT_TRUE(Logged(">>>>>    HeartBeat activ!"));
+  EXPECT_TRUE(Logged(">>>>>    HeartBeat activ!", 20));
 }
 
 TEST_F(UpdateReplyTest, TheLettersRIAnywhereStartTheRandomLookupEverySecond) {
@@ -163,8 +166,8 @@ TEST_F(UpdateReplyTest, TheMessageRunsFromTheFirstMarkerToTheEnd) {
 
 TEST_F(UpdateReplyTest, ExitStopsBothTimersAndALaterReplyCancelsIt) {
   Reply("IP:1.2.3.4 SI:30 EXIT:1\r\n");
-  EXPECT_TRUE(Logged(">>>>>    KILL/EXIT Timer started!"));
-  EXPECT_FALSE(Logged(">>>>>    Update successfully done!"));
+  EXPECT_TRUE(Logged(">>>>>    KILL/EXIT Timer started!", 10));
+  EXPECT_FALSE(Logged(">>>>>    Update successfully done!", 10));
   EXPECT_FALSE(engine->TimerSetIP.Enabled());
   EXPECT_FALSE(engine->TimerMyIP.Enabled());
   EXPECT_TRUE(engine->TimerKill.Enabled());
@@ -192,19 +195,19 @@ TEST_F(UpdateReplyTest, AccountStateCodes) {
   Reply("IP:1.2.3.4 C1:1\r\n");
   EXPECT_TRUE(Deactivated);
   EXPECT_EQ(Ini("DEACTIVATED"), "1");
-  EXPECT_TRUE(Logged(">>>>>    Der Account ist deaktiviert!"));
-  EXPECT_TRUE(Logged(">>>>>    Update successfully done!"));
+  EXPECT_TRUE(Logged(">>>>>    Der Account ist deaktiviert!", 10));
+  EXPECT_TRUE(Logged(">>>>>    Update successfully done!", 10));
   Deactivated = false;
 
   Reply("IP:1.2.3.4 C1:10\r\n");
   EXPECT_TRUE(ConfigError);
   EXPECT_EQ(Ini("CONFIGERROR"), "1");
-  EXPECT_TRUE(Logged(">>>>>    \xDC" "berpr\xFC" "fen Sie bitte Ihre Login-Daten!"));
+  EXPECT_TRUE(Logged(">>>>>    \xDC" "berpr\xFC" "fen Sie bitte Ihre Login-Daten!", 10));
   ConfigError = false;
   plat::IniFile(dir.path() + "/corvilink.ini").WriteBool("ACCOUNT", "CONFIGERROR", false);
 
   Reply("IP:1.2.3.4 C1:99 M1:Bitte zahlen\r\n");
-  EXPECT_TRUE(Logged(">>>>>    Bitte zahlen"));
+  EXPECT_TRUE(Logged(">>>>>    Bitte zahlen", 10));
   EXPECT_FALSE(ConfigError);
   EXPECT_FALSE(Deactivated);
   // Such codes keep the normal periods.
@@ -230,8 +233,8 @@ TEST_F(UpdateReplyTest, TheFirstOccurrenceOfAKeyWins) {
 TEST_F(UpdateReplyTest, AReplyWithoutLineEndIsCarriedOutInFull) {
   Reply("IP:1.2.3.4 DT:BC");
   EXPECT_EQ(Tariff, "BC");
-  EXPECT_TRUE(Logged("Debug    setIP-Return: [IP:1.2.3.4 DT:B]"));
-  EXPECT_TRUE(Logged(">>>>>    Update successfully done!"));
+  EXPECT_TRUE(Logged("Debug    setIP-Return: [IP:1.2.3.4 DT:B]", 40));
+  EXPECT_TRUE(Logged(">>>>>    Update successfully done!", 10));
 }
 
 TEST_F(UpdateReplyTest, SleepPeriodsAreClampedToTheTimerMaximum) {
@@ -245,7 +248,7 @@ TEST_F(UpdateReplyTest, SleepPeriodsAreClampedToTheTimerMaximum) {
     EXPECT_TRUE(Sleeping) << c.value;
     EXPECT_TRUE(engine->TimerSleep.Enabled()) << c.value;
     EXPECT_EQ(engine->TimerSleep.Interval(), c.interval) << c.value;
-    EXPECT_TRUE(Logged(std::string(">>>>>    Sleep for ") + c.value + " Seconds received!"));
+    EXPECT_TRUE(Logged(std::string(">>>>>    Sleep for ") + c.value + " Seconds received!", 10));
   }
 }
 
@@ -262,8 +265,8 @@ TEST_F(UpdateReplyTest, AMalformedValueAfterTheTimersWereOffRetriesLater) {
     EXPECT_FALSE(engine->TimerMyIP.Enabled()) << reply;
     EXPECT_FALSE(Sleeping) << reply;
   }
-  EXPECT_TRUE(Logged("Alert!   setIP DataAvailable Exception:"));
-  EXPECT_TRUE(Logged("Alert!   'soon' ist kein g\xFCltiger Integerwert"));
+  EXPECT_TRUE(Logged("Alert!   setIP DataAvailable Exception:", 20));
+  EXPECT_TRUE(Logged("Alert!   'soon' ist kein g\xFCltiger Integerwert", 30));
 }
 
 TEST_F(UpdateReplyTest, ErrorCodeAndEmptyDataCountWithoutTouchingTimers) {
@@ -272,10 +275,10 @@ TEST_F(UpdateReplyTest, ErrorCodeAndEmptyDataCountWithoutTouchingTimers) {
   engine->SSetIPDataAvailable(10054);
   EXPECT_EQ(ec, 1u);
   EXPECT_TRUE(engine->TimerDNS.Enabled());
-  EXPECT_TRUE(Logged("Debug    setIP could not be done (a)"));
+  EXPECT_TRUE(Logged("Debug    setIP could not be done (a)", 40));
   engine->SSetIPDataAvailable(0);  // nothing received
   EXPECT_EQ(ec, 2u);
-  EXPECT_TRUE(Logged("Debug    setIP could not be done (b)"));
+  EXPECT_TRUE(Logged("Debug    setIP could not be done (b)", 40));
   EXPECT_TRUE(engine->TimerSetIP.Enabled());
 }
 
@@ -308,7 +311,7 @@ TEST_F(UpdateReplyTest, TheIPv6SwitchFollowsTheServer) {
                                 [](const std::string& l) { return l.find("Dv6 ") != std::string::npos; });
     EXPECT_EQ(switched, c.logLine != nullptr) << c.reply << c.before;
     if (c.logLine) {
-      EXPECT_TRUE(Logged(c.logLine));
+      EXPECT_TRUE(Logged(c.logLine, 10));
     }
   }
 }

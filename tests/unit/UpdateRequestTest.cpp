@@ -62,7 +62,7 @@ TEST_F(UpdateRequestTest, TheLineCarriesEveryFieldInOrderWithTheDigestLast) {
   EXPECT_EQ(plain, "AuthCode=CORVIL046W&Session=" + Session + "&" + Fields() +
                        "&Passwd=" + plat::Md5Hex("0123456789abcdef"));
   EXPECT_EQ(plain.find('\r'), std::string::npos);
-  EXPECT_TRUE(Logged("Debug    setIP-Request: [" + Fields() + "]"));
+  EXPECT_TRUE(Logged("Debug    setIP-Request: [" + Fields() + "]", 40));
 }
 
 TEST_F(UpdateRequestTest, EveryByteIsShiftedAlikeAndOnlyTheLineFeedIsNot) {
@@ -115,7 +115,7 @@ TEST_F(UpdateRequestTest, AFailedIPv6TestAddsNothing) {
   loop.httpOk = false;
   std::string plain = Unscramble(Connect());
   EXPECT_EQ(plain.find("&IPv6="), std::string::npos);
-  EXPECT_TRUE(Logged(">>>>>    no IPv6 available"));
+  EXPECT_TRUE(Logged(">>>>>    no IPv6 available", 20));
 }
 
 TEST_F(UpdateRequestTest, WithoutIPv6ThereIsNoRequest) {
@@ -132,8 +132,8 @@ TEST_F(UpdateRequestTest, OfflineSwitchedOnWhileConnectingGoesOutBeforeTheDigest
   loop.RunDue();
   std::string plain = Unscramble(s->written);
   EXPECT_NE(plain.find("&lang=E&offline=1&Passwd="), std::string::npos) << plain;
-  EXPECT_TRUE(Logged(">>>>>    activating offline mode"));
-  EXPECT_TRUE(Logged("Debug    setIP-Request: [" + Fields() + "&offline=1]"));
+  EXPECT_TRUE(Logged(">>>>>    activating offline mode", 10));
+  EXPECT_TRUE(Logged("Debug    setIP-Request: [" + Fields() + "&offline=1]", 40));
 }
 
 TEST_F(UpdateRequestTest, TheRetryIntervalFollowsTheErrorCount) {
@@ -161,14 +161,14 @@ TEST_F(UpdateRequestTest, AFailedConnectionCountsAndRetriesByTheNewCount) {
   EXPECT_TRUE(engine->TimerDNS.Enabled());
   EXPECT_EQ(engine->TimerSetIP.Interval(), 5000u);
   EXPECT_EQ(ServerMessage, "");
-  EXPECT_TRUE(Logged(">>>>>    setIP socket connect problem [127.0.0.21]"));
+  EXPECT_TRUE(Logged(">>>>>    setIP socket connect problem [127.0.0.21]", 30));
 }
 
 TEST_F(UpdateRequestTest, AFailedSendIsASocketErrorAndTheScheduleStillRuns) {
   loop.writeError = 32;
   Connect();
   EXPECT_EQ(ec, 1u);
-  EXPECT_TRUE(Logged("Alert!   setIP-Error"));
+  EXPECT_TRUE(Logged("Alert!   setIP-Error", 20));
   EXPECT_EQ(engine->TimerSetIP.Interval(), 5000u);
 }
 
