@@ -99,6 +99,36 @@ public:
 
 private:
   void BindEvents();
+
+  // What the update and the IP-query tick connect to, and what their failures
+  // log and count.
+  struct Connection {
+    plat::WSocket& socket;
+    std::string addr;
+    const char* port;
+    std::function<bool()> switchPort;  // when it holds, the connection goes to otherPort
+    const char* switchLine;
+    const char* otherPort;
+    std::string closingAlert;
+    const char* setupAlert;
+    const char* otherAlert;
+    void (TCorvilinkC::*failure)();
+  };
+  void Connect(const Connection& c);
+
+  // The update reply's stages, in the order the handler carries them out.
+  std::string ReadReply(int n);
+  void ReplyTimersOff();
+  void ReplyAddress(const std::string& reply);
+  void ReplyTariffAndPeriods(const std::string& reply);
+  void ReplyHeartBeat(const std::string& reply);
+  void ReplyLookupTimers(const std::string& reply);
+  void ReplyIPv6(const std::string& reply);
+  void ReplyAccountCodes(const std::string& reply);
+  void ReplyServers(const std::string& reply);
+  void ReplyMessage(const std::string& reply);
+  bool ReplyCommands(const std::string& reply);
+  void ReplySuccess();
 };
 
 // The first top-level window whose title holds the text (case-insensitive),

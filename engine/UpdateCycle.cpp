@@ -51,38 +51,11 @@ void TCorvilinkC::TimerSetIPTimer() {
   }
   // The reply arms the own-host check again.
   TimerDNSCheck.SetEnabled(false);
-  try {
-    if (SSetIP.State() != plat::SocketState::Closed) {
-      try {
-        SSetIP.Close();
-      } catch (const std::exception& e) {
-        WriteLog("Alert!   setIP socket closing Exception [" + UpdateServerAddress + "]", 20);
-        WriteLog(std::string("Alert!   ") + e.what(), 30);
-        UpdateFailure();
-        CaughtError();
-      }
-    }
-    try {
-      SSetIP.SetProto("tcp");
-      SSetIP.SetAddr(UpdateServerAddress);
-      SSetIP.SetPort(endpoints::kUpdatePort);
-      if (ec % 5 == 0 && ec >= 5) {
-        WriteLog(">>>>>    setIP using Port 80", 30);
-        SSetIP.SetPort(endpoints::kUpdateFallbackPort);
-      }
-      SSetIP.Connect();
-    } catch (const std::exception& e) {
-      WriteLog("Alert!   setIP Exception 2", 20);
-      WriteLog(std::string("Alert!   ") + e.what(), 30);
-      UpdateFailure();
-      CaughtError();
-    }
-  } catch (const std::exception& e) {
-    WriteLog("Alert!   setIP Exception", 20);
-    WriteLog(std::string("Alert!   ") + e.what(), 30);
-    UpdateFailure();
-    CaughtError();
-  }
+  Connect({SSetIP, UpdateServerAddress, endpoints::kUpdatePort,
+            // Judged after the close, whose failure counts too.
+            [] { return ec % 5 == 0 && ec >= 5; }, ">>>>>    setIP using Port 80", endpoints::kUpdateFallbackPort,
+            "Alert!   setIP socket closing Exception [" + UpdateServerAddress + "]", "Alert!   setIP Exception 2",
+            "Alert!   setIP Exception", &TCorvilinkC::UpdateFailure});
 }
 
 void TCorvilinkC::TimerMyIPTimer() {
@@ -102,32 +75,45 @@ void TCorvilinkC::TimerMyIPTimer() {
   // Logged only: unlike the update tick, this one goes on.
   if (!IsIPv4Text(MyIPServerAddress) || MyIPServerAddress == "0.0.0.0")
     WriteLog("Debug    no myIP cause no valid socket IP", 40);
+  Connect({SMyIP, MyIPServerAddress, endpoints::kMyIPPort, nullptr, nullptr, nullptr,
+            "Alert!   myIP socket closing Exception", "Alert!   myIP Exception 2", "Alert!   myIP Exception",
+            &TCorvilinkC::MyIPFailure});
+}
+
+// The connection steps of both network ticks, in three layers: a failed close
+// goes on to the set-up, a failed set-up ends the attempt, and whatever else
+// escapes either is caught around both. Each layer logs and counts.
+void TCorvilinkC::Connect(const Connection& c) {
   try {
-    if (SMyIP.State() != plat::SocketState::Closed) {
+    if (c.socket.State() != plat::SocketState::Closed) {
       try {
-        SMyIP.Close();
+        c.socket.Close();
       } catch (const std::exception& e) {
-        WriteLog("Alert!   myIP socket closing Exception", 20);
+        WriteLog(c.closingAlert, 20);
         WriteLog(std::string("Alert!   ") + e.what(), 30);
-        MyIPFailure();
+        (this->*c.failure)();
         CaughtError();
       }
     }
     try {
-      SMyIP.SetProto("tcp");
-      SMyIP.SetAddr(MyIPServerAddress);
-      SMyIP.SetPort(endpoints::kMyIPPort);
-      SMyIP.Connect();
+      c.socket.SetProto("tcp");
+      c.socket.SetAddr(c.addr);
+      c.socket.SetPort(c.port);
+      if (c.switchPort && c.switchPort()) {
+        WriteLog(c.switchLine, 30);
+        c.socket.SetPort(c.otherPort);
+      }
+      c.socket.Connect();
     } catch (const std::exception& e) {
-      WriteLog("Alert!   myIP Exception 2", 20);
+      WriteLog(c.setupAlert, 20);
       WriteLog(std::string("Alert!   ") + e.what(), 30);
-      MyIPFailure();
+      (this->*c.failure)();
       CaughtError();
     }
   } catch (const std::exception& e) {
-    WriteLog("Alert!   myIP Exception", 20);
+    WriteLog(c.otherAlert, 20);
     WriteLog(std::string("Alert!   ") + e.what(), 30);
-    MyIPFailure();
+    (this->*c.failure)();
     CaughtError();
   }
 }

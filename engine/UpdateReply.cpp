@@ -40,28 +40,9 @@ void TCorvilinkC::SSetIPDataAvailable(uint16_t errCode) {
       UpdateFailure();
       return;
     }
-    std::string reply;
-    std::vector<char> buffer(size_t(n) + 1, 0);
-    int got = 0;
-    try {
-      got = SSetIP.Receive(buffer.data(), n);
-    } catch (...) {
-      SSetIP.Close();
-      throw;
-    }
-    SSetIP.Close();
-    if (got > 0) reply = buffer.data();  // up to the first NUL
-
-    WriteLog("Debug    setIP-Return: [" + reply.substr(0, reply.empty() ? 0 : reply.size() - 1) + "]", 40);
-
-    TimerSetIP.SetEnabled(false);
-    TimerMyIP.SetEnabled(false);
-    TimerDNSCheck.SetEnabled(false);
-    TimerDNSRandom.SetEnabled(false);
-    TimerDNS.SetEnabled(false);
-    TimerSleep.SetEnabled(false);
+    const std::string reply = ReadReply(n);
+    ReplyTimersOff();
     timersOff = true;
-
     if (reply.compare(0, 3, "IP:") != 0) {
       WriteLog(">>>>>    Update Error!", 30);
       UpdateFailure();
@@ -69,133 +50,16 @@ void TCorvilinkC::SSetIPDataAvailable(uint16_t errCode) {
       TimerSetIP.SetEnabled(true);
       return;
     }
-
-    TimerHeartBeat.SetEnabled(false);
-
-    std::string ip = ReplyValue("IP", reply);
-    if (IsIPv4Text(ip)) {
-      DetectedIP = ip;
-      LastDetectTime = DateTimeText();
-      ApplyAddressHistory();
-    }
-
-    Tariff = ReplyValue("DT", reply).substr(0, 255);
-
-    int32_t seconds = 0;
-    SetIPInterval = 1800000;
-    if (PeriodValue(reply, "SI", seconds)) SetIPInterval = int32_t(TimerMs(int64_t(seconds) * 1000));
-    MyIPInterval = 60000;
-    if (PeriodValue(reply, "MI", seconds)) MyIPInterval = int32_t(TimerMs(int64_t(seconds) * 1000));
-
-    HeartBeatCode.clear();
-    if (Present(reply, "HI")) {
-      int32_t h = TextToIntOrOne(ReplyValue("HI", reply));
-      if (h >= 1 && h <= 299) {
-        HeartBeatInterval = h;
-        TimerHeartBeat.SetInterval(TimerMs(int64_t(h) * 1000));
-        HeartBeatCode = ReplyValue("HB", reply).substr(0, 255);
-        if (HeartBeatCode.size() != 20) HeartBeatCode.clear();
-      }
-    }
-
-    TimerDNSRandom.SetEnabled(false);
-    if (Present(reply, "RI")) {
-      int32_t r = TextToIntOrOne(ReplyValue("RI", reply));
-      if (r >= 1) {
-        TimerDNSRandom.SetInterval(TimerMs(int64_t(r) * 1000));
-        TimerDNSRandom.SetEnabled(true);
-      }
-    }
-
-    TimerDNSCheck.SetEnabled(false);
-    if (PeriodValue(reply, "CI", seconds)) {
-      TimerDNSCheck.SetInterval(TimerMs(int64_t(seconds) * 1000));
-      TimerDNSCheck.SetEnabled(true);
-    }
-
-    // IPv6 reporting follows the server; the file keeps it for the next start.
-    bool dv6Present = Present(reply, "Dv6");
-    bool dv6On = ReplyValue("Dv6", reply) == "1";
-    if (IPv6Enabled && (!dv6Present || !dv6On)) {
-      WriteLog(">>>>>    Dv6 1 > 0", 10);
-      plat::IniFile(ConfigPath()).WriteBool("ACCOUNT", "Dv6", false);
-      IPv6Enabled = false;
-    } else if (!IPv6Enabled && dv6Present && dv6On) {
-      WriteLog(">>>>>    Dv6 0 > 1", 10);
-      plat::IniFile(ConfigPath()).WriteBool("ACCOUNT", "Dv6", true);
-      IPv6Enabled = true;
-    }
-
-    if (Present(reply, "KillInst") && ReplyValue("KillInst", reply) == Session) {
-      plat::IniFile ini(ConfigPath());
-      ini.WriteString("ACCOUNT", "Account", "x");
-      ini.WriteString("ACCOUNT", "Domain", "x");
-      ini.WriteString("ACCOUNT", "Passwd", "x");
-    }
-
-    if (Present(reply, "C1")) {
-      std::string code = ReplyValue("C1", reply);
-      if (!code.empty()) {
-        int32_t c = TextToIntOrOne(code);
-        if (c == 1) {
-          Deactivated = true;
-          WriteLog(">>>>>    Der Account ist deaktiviert!", 10);
-          plat::IniFile(ConfigPath()).WriteBool("ACCOUNT", "DEACTIVATED", true);
-        } else if (c == 3 || c == 10) {
-          ConfigError = true;
-          WriteLog(">>>>>    \xDC" "berpr\xFC" "fen Sie bitte Ihre Login-Daten!", 10);
-          plat::IniFile(ConfigPath()).WriteBool("ACCOUNT", "CONFIGERROR", true);
-        } else {
-          std::string message = ReplyValue("M1", reply);
-          if (!message.empty()) WriteLog(">>>>>    " + message, 10);
-        }
-      }
-    }
-
-    if (Present(reply, "DNS") && ReplyValue("DNS", reply) == "1") {
-      WriteLog("Debug    setIP says DNS-Resolving of socket IPs", 40);
-      TimerDNS.SetEnabled(true);
-    } else {
-      std::string value;
-      if (Present(reply, "MIP") && IsIPv4Text(value = ReplyValue("MIP", reply))) MyIPServerAddress = value;
-      if (Present(reply, "SIP") && IsIPv4Text(value = ReplyValue("SIP", reply))) UpdateServerAddress = value;
-      if (Present(reply, "HIP") && IsIPv4Text(value = ReplyValue("HIP", reply))) HeartBeatServerAddress = value;
-    }
-
-    size_t mess = reply.find("MESS:");
-    ServerMessage = mess == std::string::npos ? std::string() : reply.substr(mess + 5);
-
-    if (Present(reply, "SLEEP")) {
-      std::string value = ReplyValue("SLEEP", reply);
-      if (!value.empty()) {
-        WriteLog(">>>>>    Sleep for " + value + " Seconds received!", 10);
-        int32_t s = TextToIntOrOne(value);
-        TimerSleep.SetInterval(TimerMs(int64_t(s) * 1000));
-        TimerSleep.SetEnabled(true);
-        Sleeping = true;
-      }
-    }
-
-    TimerKill.SetEnabled(false);
-    if (Present(reply, "EXIT") && ReplyValue("EXIT", reply) == "1") {
-      WriteLog(">>>>>    KILL/EXIT Timer started!", 10);
-      TimerKill.SetInterval(60000);
-      TimerKill.SetEnabled(true);
-      return;
-    }
-
-    LastUpdateTime = DateTimeText();
-    WriteLog(">>>>>    Update successfully done!", 10);
-    ec = ec2 = ec3 = 0;
-    DNSProblem = 0;
-    TimerSetIP.SetInterval(TimerMs(SetIPInterval));
-    TimerSetIP.SetEnabled(true);
-    TimerMyIP.SetInterval(TimerMs(MyIPInterval));
-    TimerMyIP.SetEnabled(true);
-    if ((Tariff == "HA" || Tariff == "HB" || Tariff == "HC") && HeartBeatCode.size() == 20) {
-      TimerHeartBeat.SetEnabled(true);
-      WriteLog(">>>>>    HeartBeat activ!", 20);
-    }
+    ReplyAddress(reply);
+    ReplyTariffAndPeriods(reply);
+    ReplyHeartBeat(reply);
+    ReplyLookupTimers(reply);
+    ReplyIPv6(reply);
+    ReplyAccountCodes(reply);
+    ReplyServers(reply);
+    ReplyMessage(reply);
+    if (!ReplyCommands(reply)) return;
+    ReplySuccess();
   } catch (const std::exception& e) {
     WriteLog("Alert!   setIP DataAvailable Exception:", 20);
     WriteLog(std::string("Alert!   ") + e.what(), 30);
@@ -206,6 +70,175 @@ void TCorvilinkC::SSetIPDataAvailable(uint16_t errCode) {
       TimerSetIP.SetInterval(900000);
       TimerSetIP.SetEnabled(true);
     }
+  }
+}
+
+// One read of what has arrived, up to the first NUL; the connection is
+// closed whatever the read did.
+std::string TCorvilinkC::ReadReply(int n) {
+  std::string reply;
+  std::vector<char> buffer(size_t(n) + 1, 0);
+  int got = 0;
+  try {
+    got = SSetIP.Receive(buffer.data(), n);
+  } catch (...) {
+    SSetIP.Close();
+    throw;
+  }
+  SSetIP.Close();
+  if (got > 0) reply = buffer.data();
+  WriteLog("Debug    setIP-Return: [" + reply.substr(0, reply.empty() ? 0 : reply.size() - 1) + "]", 40);
+  return reply;
+}
+
+void TCorvilinkC::ReplyTimersOff() {
+  TimerSetIP.SetEnabled(false);
+  TimerMyIP.SetEnabled(false);
+  TimerDNSCheck.SetEnabled(false);
+  TimerDNSRandom.SetEnabled(false);
+  TimerDNS.SetEnabled(false);
+  TimerSleep.SetEnabled(false);
+}
+
+void TCorvilinkC::ReplyAddress(const std::string& reply) {
+  TimerHeartBeat.SetEnabled(false);
+  std::string ip = ReplyValue("IP", reply);
+  if (IsIPv4Text(ip)) {
+    DetectedIP = ip;
+    LastDetectTime = DateTimeText();
+    ApplyAddressHistory();
+  }
+}
+
+void TCorvilinkC::ReplyTariffAndPeriods(const std::string& reply) {
+  Tariff = ReplyValue("DT", reply).substr(0, 255);
+  int32_t seconds = 0;
+  SetIPInterval = 1800000;
+  if (PeriodValue(reply, "SI", seconds)) SetIPInterval = int32_t(TimerMs(int64_t(seconds) * 1000));
+  MyIPInterval = 60000;
+  if (PeriodValue(reply, "MI", seconds)) MyIPInterval = int32_t(TimerMs(int64_t(seconds) * 1000));
+}
+
+void TCorvilinkC::ReplyHeartBeat(const std::string& reply) {
+  HeartBeatCode.clear();
+  if (!Present(reply, "HI")) return;
+  int32_t h = TextToIntOrOne(ReplyValue("HI", reply));
+  if (h < 1 || h > 299) return;
+  HeartBeatInterval = h;
+  TimerHeartBeat.SetInterval(TimerMs(int64_t(h) * 1000));
+  HeartBeatCode = ReplyValue("HB", reply).substr(0, 255);
+  if (HeartBeatCode.size() != 20) HeartBeatCode.clear();
+}
+
+void TCorvilinkC::ReplyLookupTimers(const std::string& reply) {
+  TimerDNSRandom.SetEnabled(false);
+  if (Present(reply, "RI")) {
+    int32_t r = TextToIntOrOne(ReplyValue("RI", reply));
+    if (r >= 1) {
+      TimerDNSRandom.SetInterval(TimerMs(int64_t(r) * 1000));
+      TimerDNSRandom.SetEnabled(true);
+    }
+  }
+  TimerDNSCheck.SetEnabled(false);
+  int32_t seconds = 0;
+  if (PeriodValue(reply, "CI", seconds)) {
+    TimerDNSCheck.SetInterval(TimerMs(int64_t(seconds) * 1000));
+    TimerDNSCheck.SetEnabled(true);
+  }
+}
+
+// IPv6 reporting follows the server; the file keeps it for the next start.
+void TCorvilinkC::ReplyIPv6(const std::string& reply) {
+  bool dv6Present = Present(reply, "Dv6");
+  bool dv6On = ReplyValue("Dv6", reply) == "1";
+  if (IPv6Enabled && (!dv6Present || !dv6On)) {
+    WriteLog(">>>>>    Dv6 1 > 0", 10);
+    plat::IniFile(ConfigPath()).WriteBool("ACCOUNT", "Dv6", false);
+    IPv6Enabled = false;
+  } else if (!IPv6Enabled && dv6Present && dv6On) {
+    WriteLog(">>>>>    Dv6 0 > 1", 10);
+    plat::IniFile(ConfigPath()).WriteBool("ACCOUNT", "Dv6", true);
+    IPv6Enabled = true;
+  }
+}
+
+void TCorvilinkC::ReplyAccountCodes(const std::string& reply) {
+  if (Present(reply, "KillInst") && ReplyValue("KillInst", reply) == Session) {
+    plat::IniFile ini(ConfigPath());
+    ini.WriteString("ACCOUNT", "Account", "x");
+    ini.WriteString("ACCOUNT", "Domain", "x");
+    ini.WriteString("ACCOUNT", "Passwd", "x");
+  }
+  if (!Present(reply, "C1")) return;
+  std::string code = ReplyValue("C1", reply);
+  if (code.empty()) return;
+  int32_t c = TextToIntOrOne(code);
+  if (c == 1) {
+    Deactivated = true;
+    WriteLog(">>>>>    Der Account ist deaktiviert!", 10);
+    plat::IniFile(ConfigPath()).WriteBool("ACCOUNT", "DEACTIVATED", true);
+  } else if (c == 3 || c == 10) {
+    ConfigError = true;
+    WriteLog(">>>>>    \xDC" "berpr\xFC" "fen Sie bitte Ihre Login-Daten!", 10);
+    plat::IniFile(ConfigPath()).WriteBool("ACCOUNT", "CONFIGERROR", true);
+  } else {
+    std::string message = ReplyValue("M1", reply);
+    if (!message.empty()) WriteLog(">>>>>    " + message, 10);
+  }
+}
+
+void TCorvilinkC::ReplyServers(const std::string& reply) {
+  if (Present(reply, "DNS") && ReplyValue("DNS", reply) == "1") {
+    WriteLog("Debug    setIP says DNS-Resolving of socket IPs", 40);
+    TimerDNS.SetEnabled(true);
+    return;
+  }
+  std::string value;
+  if (Present(reply, "MIP") && IsIPv4Text(value = ReplyValue("MIP", reply))) MyIPServerAddress = value;
+  if (Present(reply, "SIP") && IsIPv4Text(value = ReplyValue("SIP", reply))) UpdateServerAddress = value;
+  if (Present(reply, "HIP") && IsIPv4Text(value = ReplyValue("HIP", reply))) HeartBeatServerAddress = value;
+}
+
+void TCorvilinkC::ReplyMessage(const std::string& reply) {
+  size_t mess = reply.find("MESS:");
+  ServerMessage = mess == std::string::npos ? std::string() : reply.substr(mess + 5);
+}
+
+// Sleep and exit; false when an exit is ordered, which ends the reply before
+// the success step.
+bool TCorvilinkC::ReplyCommands(const std::string& reply) {
+  if (Present(reply, "SLEEP")) {
+    std::string value = ReplyValue("SLEEP", reply);
+    if (!value.empty()) {
+      WriteLog(">>>>>    Sleep for " + value + " Seconds received!", 10);
+      int32_t s = TextToIntOrOne(value);
+      TimerSleep.SetInterval(TimerMs(int64_t(s) * 1000));
+      TimerSleep.SetEnabled(true);
+      Sleeping = true;
+    }
+  }
+  TimerKill.SetEnabled(false);
+  if (Present(reply, "EXIT") && ReplyValue("EXIT", reply) == "1") {
+    WriteLog(">>>>>    KILL/EXIT Timer started!", 10);
+    TimerKill.SetInterval(60000);
+    TimerKill.SetEnabled(true);
+    return false;
+  }
+  return true;
+}
+
+void TCorvilinkC::ReplySuccess() {
+  LastUpdateTime = DateTimeText();
+  WriteLog(">>>>>    Update successfully done!", 10);
+  ec = ec2 = ec3 = 0;
+  DNSProblem = 0;
+  TimerSetIP.SetInterval(TimerMs(SetIPInterval));
+  TimerSetIP.SetEnabled(true);
+  TimerMyIP.SetInterval(TimerMs(MyIPInterval));
+  TimerMyIP.SetEnabled(true);
+  if ((Tariff == "HA" || Tariff == "HB" || Tariff == "HC") && HeartBeatCode.size() == 20) {
+    TimerHeartBeat.SetEnabled(true);
+    WriteLog(">>>>>    HeartBeat activ!", 20);
   }
 }
 
