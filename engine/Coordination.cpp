@@ -10,6 +10,7 @@
 #include "CorvilinkClient.h"
 #include "CorvilinkFunctions.h"
 #include "CorvilinkProcedures.h"
+#include "Files.h"
 #include "IniFile.h"
 #include "dtools.h"
 
@@ -39,6 +40,8 @@ void TCorvilinkC::TimerRunTimer() {
   // last-write time, which is all the reader looks at. It matters only while
   // the program runs: no flush to the disk.
   plat::IniFile(path, plat::IniFile::Flush::Cached).WriteBool("ACCOUNT", "run", true);
+  // The tick's time is the loop's.
+  plat::SetLastWriteTime(path, loop.WallClock());
 }
 
 void TCorvilinkC::TimerProcListTimer() {

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <system_error>
 
+#include "CorvilinkClient.h"
 #include "VersionBlock.h"
 #include "Windows1252.h"
 
@@ -49,8 +50,12 @@ std::string ExeBaseName(bool /*withExtension*/) {
 
 std::string VersionInfoValue(const std::string& key) { return plat::VersionBlockValue(key); }
 
+// The engine's clock is its loop's, so that the tests' virtual time reaches
+// the dates too.
+static time_t WallClock() { return CorvilinkC != nullptr ? CorvilinkC->loop.WallClock() : time(nullptr); }
+
 static std::string TimeFormat(const char* format) {
-  time_t now = time(nullptr);
+  time_t now = WallClock();
   struct tm local;
   localtime_r(&now, &local);
   char buf[128];

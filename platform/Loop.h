@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
@@ -64,6 +65,9 @@ public:
 
   // Monotonic milliseconds.
   virtual uint64_t Now() = 0;
+  // The wall clock, in seconds since the epoch: what dates in the log and
+  // the marker files' times are told in.
+  virtual std::time_t WallClock() = 0;
   // A short blocking pause of the loop thread (events wait meanwhile).
   virtual void Sleep(uint32_t ms) = 0;
 

@@ -375,6 +375,8 @@ uint64_t UvLoop::Now() {
   return uv_now(loop_);
 }
 
+std::time_t UvLoop::WallClock() { return std::time(nullptr); }
+
 void UvLoop::Sleep(uint32_t ms) {
   timespec left{time_t(ms / 1000), long(ms % 1000) * 1000000L};
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {

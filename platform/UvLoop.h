@@ -29,6 +29,7 @@ public:
   void Shutdown();
 
   uint64_t Now() override;
+  std::time_t WallClock() override;
   void Sleep(uint32_t ms) override;
   std::unique_ptr<LoopTimer> NewTimer(std::function<void()> fire) override;
   std::unique_ptr<Stream> NewStream(StreamEvents& events) override;

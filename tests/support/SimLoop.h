@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <deque>
 #include <functional>
 #include <map>
@@ -52,6 +53,9 @@ public:
 
   // --- plat::Loop ---
   uint64_t Now() override { return now_; }
+  // Goes with virtual time from wallStart, which a test may set.
+  std::time_t WallClock() override { return wallStart + std::time_t(now_ / 1000); }
+  std::time_t wallStart = std::time(nullptr);
   void Sleep(uint32_t ms) override;  // advances virtual time, runs nothing
   std::unique_ptr<plat::LoopTimer> NewTimer(std::function<void()> fire) override;
   std::unique_ptr<plat::Stream> NewStream(plat::StreamEvents& events) override;
