@@ -4,6 +4,7 @@
 
 #include <clocale>
 #include <csignal>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -77,7 +78,6 @@ private:
 
   void Request(int signum) {
     if (signum == SIGTERM && (state_ == State::Running || state_ == State::Paused)) {
-      const State before = state_;
       Report(State::StopPending);
       bool stopped = true;
       try {
@@ -86,10 +86,10 @@ private:
         service_.EventLog.Error(std::string("Service fehlgeschlagen bei stop:") + e.what());
         stopped = false;
       }
-      if (!stopped) {
-        Report(before);
-        return;
-      }
+      // systemd never takes a stop back: a service that stays would only be
+      // killed after the stop time-out, its failure unrecorded. Ending now
+      // with a failure code is what systemd can record as a failed stop.
+      if (!stopped) std::_Exit(1);
       Finish();
       uv_stop(loop_.Raw());
     } else if (signum == SIGTSTP && state_ == State::Running) {

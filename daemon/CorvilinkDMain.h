@@ -16,7 +16,9 @@ public:
   // The service source of the event log.
   const plat::EventLog EventLog{"CorvilinkDaemon"};
 
-  // started and stopped arrive true; false would refuse the request.
+  // started and stopped arrive true. A start answered false ends the service;
+  // a stop answered false cannot be refused under systemd: it ends the process
+  // as a failed stop.
   void ServiceStart(bool& started);
   void ServiceStop(bool& stopped);
 };

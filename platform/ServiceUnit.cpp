@@ -92,23 +92,34 @@ std::string UnitFileText(const ServiceDefinition& service) {
   // The program directory holds the configuration, the log and the marker
   // files; home directories stay hidden unless the program lives there.
   const bool inHome = Under(dir, "/home") || Under(dir, "/root") || Under(dir, "/run/user");
+  // The program folder may belong to the user of the desktop program: root
+  // writes there only with CAP_DAC_OVERRIDE, and the configuration writer
+  // hands the file back with fchown (CAP_CHOWN) and then sets its mode on a
+  // file that is no longer root's (CAP_FOWNER). Netlink stays: the resolver
+  // asks the kernel for the local addresses through it (nss-myhostname).
   return "[Unit]\n"
          "Description=" + service.displayName + "\n"
          "\n"
          "[Service]\n"
          "Type=notify\n"
          "ExecStart=" + UnitWord(service.binaryPath) + "\n"
+         "UMask=0077\n"
+         "CapabilityBoundingSet=CAP_CHOWN CAP_DAC_OVERRIDE CAP_FOWNER\n"
          "NoNewPrivileges=yes\n"
          "ProtectSystem=strict\n"
          "ReadWritePaths=" + UnitWord(dir) + "\n"
          "PrivateTmp=yes\n"
          "ProtectHome=" + (inHome ? "read-only" : "yes") + "\n"
          "PrivateDevices=yes\n"
+         "PrivateMounts=yes\n"
+         "ProtectHostname=yes\n"
          "ProtectKernelTunables=yes\n"
          "ProtectKernelModules=yes\n"
          "ProtectKernelLogs=yes\n"
          "ProtectControlGroups=yes\n"
          "ProtectClock=yes\n"
+         "ProtectProc=invisible\n"
+         "ProcSubset=pid\n"
          "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\n"
          "RestrictNamespaces=yes\n"
          "RestrictRealtime=yes\n"

@@ -34,7 +34,8 @@ struct ServiceDefinition {
 };
 
 // The unit: Type=notify, started with the machine (multi-user.target), and
-// hardened so that it can write only beside the program.
+// hardened so that it can write only beside the program, with no capability
+// but those the files there need.
 std::string UnitFileText(const ServiceDefinition& service);
 
 inline const char* const kUnitDirectory = "/etc/systemd/system";

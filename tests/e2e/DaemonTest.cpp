@@ -401,6 +401,33 @@ TEST_F(DaemonServiceTest, AFailedStartIsAnEntryUnderTheServiceSourceAndNoReady) 
   EXPECT_TRUE(svc.Events(Server::Update).empty());
 }
 
+// systemd never takes a stop back: a stop that fails must not leave the
+// process running until systemd's stop time-out kills it.
+TEST_F(DaemonServiceTest, AFailedStopIsAnEntryUnderTheServiceSourceAndEndsTheProcessWithAFailure) {
+  Child c = Spawn({program}, {"NOTIFY_SOCKET=" + manager.Name()}, OnlyDev(dev));
+  ASSERT_TRUE(manager.WaitFor("READY=1", 10s)) << ::testing::PrintToString(manager.lines);
+  // The first stop banner line cannot be written.
+  std::filesystem::rename(LogPath(), LogPath() + ".old");
+  std::filesystem::create_directory(LogPath());
+  const auto asked = Clock::now();
+  kill(c.pid, SIGTERM);
+  auto status = Wait(c, 10s);
+  ASSERT_TRUE(status) << "still running after a failed stop";
+  EXPECT_LT(Clock::now() - asked, 2s);
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << *status << c.err;
+  // Takes every report there is: neither running again nor stopped may follow.
+  EXPECT_FALSE(manager.WaitFor("STATUS=stopped", 500ms));
+  EXPECT_EQ(manager.lines, (std::vector<std::string>{"STATUS=start pending", "READY=1", "STATUS=running",
+                                                     "STOPPING=1", "STATUS=stop pending"}));
+  std::vector<LogEntry> service;
+  for (LogEntry& e : dev.Entries(500ms))
+    if (e.ident == "CorvilinkDaemon") service.push_back(e);
+  ASSERT_EQ(service.size(), 1u);
+  EXPECT_EQ(service[0].priority, 3 * 8 + 3) << "daemon facility, priority error";
+  EXPECT_EQ(service[0].text.rfind("Service fehlgeschlagen bei stop:", 0), 0u) << service[0].text;
+  EXPECT_NE(service[0].text.find(LogPath()), std::string::npos) << service[0].text;
+}
+
 TEST_F(DaemonServiceTest, AReportThatCannotBeSentIsAnEntryAndTheServiceGoesOn) {
   const std::string unbound = "@corvilink-e2e-nobody-" + std::to_string(getpid());
   Child c = Spawn({program}, {"NOTIFY_SOCKET=" + unbound}, OnlyDev(dev));

@@ -54,39 +54,6 @@ TEST(DaemonSystemErrorTest, CodeLineThenTheSystemsText) {
   EXPECT_EQ(std::string(plat::SystemError(0).what()), "Ein Aufruf einer Betriebssystemfunktion ist fehlgeschlagen");
 }
 
-TEST(DaemonUnitFileTest, TheWholeUnit) {
-  const std::string expected =
-      "[Unit]\n"
-      "Description=Corvilink Daemon\n"
-      "\n"
-      "[Service]\n"
-      "Type=notify\n"
-      "ExecStart=/opt/corvilink/corvilinkd\n"
-      "NoNewPrivileges=yes\n"
-      "ProtectSystem=strict\n"
-      "ReadWritePaths=/opt/corvilink\n"
-      "PrivateTmp=yes\n"
-      "ProtectHome=yes\n"
-      "PrivateDevices=yes\n"
-      "ProtectKernelTunables=yes\n"
-      "ProtectKernelModules=yes\n"
-      "ProtectKernelLogs=yes\n"
-      "ProtectControlGroups=yes\n"
-      "ProtectClock=yes\n"
-      "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\n"
-      "RestrictNamespaces=yes\n"
-      "RestrictRealtime=yes\n"
-      "RestrictSUIDSGID=yes\n"
-      "LockPersonality=yes\n"
-      "MemoryDenyWriteExecute=yes\n"
-      "SystemCallArchitectures=native\n"
-      "SystemCallFilter=@system-service\n"
-      "\n"
-      "[Install]\n"
-      "WantedBy=multi-user.target\n";
-  EXPECT_EQ(plat::UnitFileText({"CorvilinkDaemon", "Corvilink Daemon", "/opt/corvilink/corvilinkd"}), expected);
-}
-
 TEST(DaemonUnitFileTest, PathsStayOneWordAndHomeDirectoriesStayReadable) {
   const struct {
     const char* binary;
