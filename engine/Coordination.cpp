@@ -10,7 +10,7 @@
 #include "CorvilinkClient.h"
 #include "CorvilinkFunctions.h"
 #include "CorvilinkProcedures.h"
-#include "Files.h"
+#include "Common.h"
 #include "IniFile.h"
 #include "dtools.h"
 
@@ -74,14 +74,8 @@ void TCorvilinkC::TimerProcListTimer() {
   WriteLog("Debug    ..... CorvilinkDRun [" + IntToText(a) + "]", 40);
 }
 
-static std::string UpperAscii(std::string text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
-  return text;
-}
-
 bool FindWindowByTitle(const std::string& text) {
-  const std::string wanted = UpperAscii(text);
+  const std::string wanted = plat::UpperAscii(text);
   const std::vector<plat::TopWindow> windows = CorvilinkC->loop.TopLevelWindows();
   int examined = 0;
   for (const plat::TopWindow& w : windows) {
@@ -90,7 +84,7 @@ bool FindWindowByTitle(const std::string& text) {
     std::string title = w.title.substr(0, 255);
     title = title.substr(0, title.find('\0'));
     if (!title.empty() && !wanted.empty()) {
-      const std::string upper = UpperAscii(title);
+      const std::string upper = plat::UpperAscii(title);
       if ((upper == wanted || upper.find(wanted) != std::string::npos) && !w.tooltip) return true;
     }
     if (examined > 1000) break;

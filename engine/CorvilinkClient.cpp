@@ -120,4 +120,17 @@ void StopEngine() {
   CorvilinkC->TimerHeartBeat.SetEnabled(false);
 }
 
+std::string ReadOnceAndClose(plat::WSocket& socket, int n) {
+  std::vector<char> buffer(size_t(n) + 1, 0);
+  int got = 0;
+  try {
+    got = socket.Receive(buffer.data(), n);
+  } catch (...) {
+    socket.Close();
+    throw;
+  }
+  socket.Close();
+  return got > 0 ? std::string(buffer.data()) : std::string();
+}
+
 }  // namespace corvilink

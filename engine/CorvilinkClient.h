@@ -135,6 +135,10 @@ private:
 // tooltips passed over, at most 1001 examined; false when none.
 bool FindWindowByTitle(const std::string& text);
 
+// One read of at most n of the bytes that have arrived, up to the first NUL;
+// the connection is closed whatever the read did.
+std::string ReadOnceAndClose(plat::WSocket& socket, int n);
+
 // The last three detected addresses: true when DetectedIP is none of them
 // (a change), which then becomes the newest.
 bool ApplyAddressHistory();

@@ -48,16 +48,7 @@ void TCorvilinkC::SMyIPDataAvailable(uint16_t errCode) {
       return;
     }
     // One read only: what arrives later on this connection is never looked at.
-    std::vector<char> buffer(size_t(n) + 1, 0);
-    int got = 0;
-    try {
-      got = SMyIP.Receive(buffer.data(), n);
-    } catch (...) {
-      SMyIP.Close();
-      throw;
-    }
-    SMyIP.Close();
-    if (got > 0) text = std::string(buffer.data(), size_t(got)).c_str();
+    text = ReadOnceAndClose(SMyIP, n);
     if (!text.empty()) text.pop_back();
     if (text.size() < 7 || text.size() > 17) {
       WriteLog("Debug    myIP could not be detected (c)", 40);

@@ -73,20 +73,8 @@ void TCorvilinkC::SSetIPDataAvailable(uint16_t errCode) {
   }
 }
 
-// One read of what has arrived, up to the first NUL; the connection is
-// closed whatever the read did.
 std::string TCorvilinkC::ReadReply(int n) {
-  std::string reply;
-  std::vector<char> buffer(size_t(n) + 1, 0);
-  int got = 0;
-  try {
-    got = SSetIP.Receive(buffer.data(), n);
-  } catch (...) {
-    SSetIP.Close();
-    throw;
-  }
-  SSetIP.Close();
-  if (got > 0) reply = buffer.data();
+  const std::string reply = ReadOnceAndClose(SSetIP, n);
   WriteLog("Debug    setIP-Return: [" + reply.substr(0, reply.empty() ? 0 : reply.size() - 1) + "]", 40);
   return reply;
 }

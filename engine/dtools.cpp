@@ -7,6 +7,7 @@
 #include <ctime>
 #include <system_error>
 
+#include "Common.h"
 #include "CorvilinkClient.h"
 #include "VersionBlock.h"
 #include "Windows1252.h"
@@ -72,20 +73,9 @@ std::string DateTimeText() { return DateText() + " " + TimeText(); }
 void AppendLogLine(const std::string& line) {
   std::string path = AppDirectory() + "/" + ExeBaseName(false) + ".log";
   std::string text = DateText() + " " + TimeText() + "  " + line + "\r\n";
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), "I/O error: " + path);
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      int err = n < 0 ? errno : EIO;
-      close(fd);
-      throw std::system_error(err, std::generic_category(), "I/O error: " + path);
-    }
-    done += size_t(n);
-  }
-  if (close(fd) != 0) throw std::system_error(errno, std::generic_category(), "I/O error: " + path);
+  plat::Fd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+  if (fd.Get() < 0 || !plat::WriteAll(fd.Get(), text) || !fd.Close())
+    throw std::system_error(errno, std::generic_category(), "I/O error: " + path);
 }
 
 uint32_t RandSeed = 0;

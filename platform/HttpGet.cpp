@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "Common.h"
 #include "Resolver.h"
 
 namespace plat {
@@ -41,38 +42,11 @@ struct Url {
   std::string target;    // path and query
 };
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
-
-std::string LowerText(std::string s) {
-  for (char& c : s) c = Lower(c);
-  return s;
-}
-
-bool StartsWithNoCase(const std::string& s, const char* prefix) {
-  size_t n = std::strlen(prefix);
-  if (s.size() < n) return false;
-  for (size_t i = 0; i < n; ++i)
-    if (Lower(s[i]) != Lower(prefix[i])) return false;
-  return true;
-}
-
 std::string Trim(const std::string& s) {
   size_t b = 0, e = s.size();
   while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
   while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) --e;
   return s.substr(b, e - b);
-}
-
-bool ParsePort(const std::string& s, uint16_t& port) {
-  if (s.empty() || s.size() > 5) return false;
-  unsigned v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + unsigned(c - '0');
-  }
-  if (v == 0 || v > 65535) return false;
-  port = uint16_t(v);
-  return true;
 }
 
 // host[:port] after any user info; false when it makes no sense.
@@ -119,7 +93,7 @@ std::string EscapeTarget(const std::string& s) {
 }
 
 bool ParseUrl(const std::string& text, Url& url) {
-  if (!StartsWithNoCase(text, "http://")) return false;
+  if (!StartsWithAscii(text, "http://")) return false;
   std::string rest = text.substr(7);
   size_t hash = rest.find('#');
   if (hash != std::string::npos) rest.erase(hash);
@@ -168,12 +142,12 @@ bool Bypassed(const std::string& host) {
   const char* list = std::getenv("no_proxy");
   if (list == nullptr || *list == 0) list = std::getenv("NO_PROXY");
   if (list == nullptr) return false;
-  std::string all = list, name = LowerText(host);
+  std::string all = list, name = LowerAscii(host);
   size_t start = 0;
   while (start <= all.size()) {
     size_t comma = all.find(',', start);
     if (comma == std::string::npos) comma = all.size();
-    if (NoProxyEntryMatches(LowerText(Trim(all.substr(start, comma - start))), name)) return true;
+    if (NoProxyEntryMatches(LowerAscii(Trim(all.substr(start, comma - start))), name)) return true;
     start = comma + 1;
   }
   return false;
@@ -186,7 +160,7 @@ bool ProxyFor(const Url& url, Url& proxy) {
   if (value == nullptr || *value == 0) return false;
   std::string text = Trim(value);
   if (text.find("://") != std::string::npos) {
-    if (!StartsWithNoCase(text, "http://")) return false;  // only plain HTTP proxies
+    if (!StartsWithAscii(text, "http://")) return false;  // only plain HTTP proxies
     text.erase(0, 7);
   }
   text = text.substr(0, text.find('/'));
@@ -385,10 +359,10 @@ bool ReadHead(Reader& in, Response& resp) {
       if (line.empty()) break;
       size_t colon = line.find(':');
       if (colon == std::string::npos) continue;
-      std::string name = LowerText(Trim(line.substr(0, colon)));
+      std::string name = LowerAscii(Trim(line.substr(0, colon)));
       std::string value = Trim(line.substr(colon + 1));
       if (name == "transfer-encoding") {
-        if (LowerText(value).find("chunked") != std::string::npos) resp.chunked = true;
+        if (LowerAscii(value).find("chunked") != std::string::npos) resp.chunked = true;
       } else if (name == "content-length") {
         resp.hasLength = ParseLength(value, resp.length);
       }
@@ -418,7 +392,7 @@ void ReadChunked(Reader& in, std::string& out) {
     size_t i = 0, digits = 0;
     while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
     for (; i < line.size(); ++i, ++digits) {
-      char c = Lower(line[i]);
+      char c = LowerAscii(line[i]);
       int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
       if (d < 0) break;
       if (digits >= 15) return;

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "Common.h"
 #include "IntText.h"
 
 namespace plat {
@@ -31,15 +32,6 @@ std::string_view Trim(std::string_view s) {
   while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
   while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
   return s;
-}
-
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  return true;
 }
 
 // One line of the file: [start, end) is its text without the line end,
@@ -80,7 +72,7 @@ Spot Locate(std::string_view text, std::string_view section, std::string_view ke
       size_t close = body.rfind(']');
       if (close != std::string_view::npos) {
         if (inside) return spot;  // only the first matching section counts
-        if (SameName(Trim(body.substr(1, close - 1)), section)) {
+        if (SameTextAscii(Trim(body.substr(1, close - 1)), section)) {
           inside = spot.haveSection = true;
           spot.afterSection = line;
         }
@@ -91,7 +83,7 @@ Spot Locate(std::string_view text, std::string_view section, std::string_view ke
     spot.afterSection = line;
     size_t eq = body.find('=');
     std::string_view name = Trim(body.substr(0, eq));
-    if (SameName(name, key)) {
+    if (SameTextAscii(name, key)) {
       spot.haveKey = true;
       spot.keyLine = line;
       if (eq != std::string_view::npos) spot.value = Trim(body.substr(eq + 1));
@@ -137,27 +129,6 @@ std::string Compose(std::string_view old, const std::string& section, const std:
   return out;
 }
 
-class Fd {
-public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { Reset(); }
-  int Get() const { return fd_; }
-  void Reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  // Close reporting the error, for the file whose data must reach the disk.
-  bool Close() {
-    int fd = std::exchange(fd_, -1);
-    return fd < 0 || ::close(fd) == 0;
-  }
-
-private:
-  int fd_;
-};
-
 bool ReadAll(int fd, std::string& out) {
   out.clear();
   char buf[8192];
@@ -168,16 +139,6 @@ bool ReadAll(int fd, std::string& out) {
     if (n == 0) return true;
     out.append(buf, size_t(n));
   }
-}
-
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data.remove_prefix(size_t(n));
-  }
-  return true;
 }
 
 // A symbolic link stays a link: the file it names is the one rewritten.
@@ -191,13 +152,6 @@ std::string Target(const std::string& path) {
     }
   }
   return path;
-}
-
-std::string DirectoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
 }
 
 // A writer locks the file itself, so the directory gets no lock file of its

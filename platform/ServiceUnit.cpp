@@ -10,19 +10,15 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Common.h"
+
 extern char** environ;
 
 namespace plat {
 
 bool FindCmdLineSwitch(const std::vector<std::string>& args, const std::string& word) {
   for (const std::string& arg : args) {
-    if (arg.size() != word.size() + 1 || (arg[0] != '/' && arg[0] != '-')) continue;
-    bool same = true;
-    for (size_t i = 0; i < word.size() && same; ++i) {
-      auto up = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; };
-      same = up(arg[i + 1]) == up(word[i]);
-    }
-    if (same) return true;
+    if (!arg.empty() && (arg[0] == '/' || arg[0] == '-') && SameTextAscii(arg.substr(1), word)) return true;
   }
   return false;
 }
@@ -68,22 +64,7 @@ bool Under(const std::string& path, const std::string& dir) {
   return path == dir || path.compare(0, dir.size() + 1, dir + "/") == 0;
 }
 
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
-}
-
 const char* const kTarget = "multi-user.target";
-
-void WriteWhole(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw SystemError(n < 0 ? errno : EIO);
-    done += size_t(n);
-  }
-}
 
 }  // namespace
 
@@ -143,17 +124,10 @@ ServiceManager::ServiceManager(std::string directory) : dir_(std::move(directory
 void ServiceManager::CreateService(const ServiceDefinition& service) {
   const std::string unit = dir_ + "/" + service.name + ".service";
   std::string temp = dir_ + "/." + service.name + ".service.XXXXXX";
-  const int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) throw SystemError(errno);
-  try {
-    WriteWhole(fd, UnitFileText(service));
-    if (fchmod(fd, 0644) != 0 || fsync(fd) != 0) throw SystemError(errno);
-  } catch (...) {
-    close(fd);
-    unlink(temp.c_str());
-    throw;
-  }
-  if (close(fd) != 0) {
+  Fd fd(mkostemp(temp.data(), O_CLOEXEC));
+  if (fd.Get() < 0) throw SystemError(errno);
+  if (!WriteAll(fd.Get(), UnitFileText(service)) || fchmod(fd.Get(), 0644) != 0 || fsync(fd.Get()) != 0 ||
+      !fd.Close()) {
     const int err = errno;
     unlink(temp.c_str());
     throw SystemError(err);

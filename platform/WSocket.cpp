@@ -7,6 +7,8 @@
 #include <cstring>
 #include <utility>
 
+#include "Common.h"
+
 namespace plat {
 
 namespace {
@@ -51,19 +53,6 @@ uint16_t SocketCode(int err) {
 bool IsDottedIPv4(const std::string& text) {
   in_addr a;
   return inet_aton(text.c_str(), &a) != 0;
-}
-
-// Decimal 1..65535, digits only.
-bool ParsePort(const std::string& text, uint16_t& port) {
-  if (text.empty() || text.size() > 5) return false;
-  unsigned v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + unsigned(c - '0');
-  }
-  if (v == 0 || v > 65535) return false;
-  port = uint16_t(v);
-  return true;
 }
 
 }  // namespace

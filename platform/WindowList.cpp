@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "UvLoop.h"
+#include "Windows1252.h"
 
 namespace plat {
 
@@ -68,25 +69,6 @@ const Xcb* LoadXcb() {
     return &x;
   }();
   return loaded;
-}
-
-// Unicode for the bytes 0x80..0x9F; the five holes map to themselves.
-const uint16_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
-char Cp1252(uint32_t cp) {
-  if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return char(cp);
-  for (int i = 0; i < 32; ++i)
-    if (kCp1252High[i] == cp) return char(0x80 + i);
-  return '?';
-}
-
-std::string Latin1ToCp1252(const std::string& latin1) {
-  std::string out;
-  for (unsigned char b : latin1) out += Cp1252(b);
-  return out;
 }
 
 template <class T>
@@ -161,8 +143,8 @@ std::string Text(const Xcb& lib, const xcb_get_property_reply_t& r, const Atoms&
   if (r.format != 8) return {};
   std::string bytes(static_cast<const char*>(lib.get_property_value(&r)),
                     size_t(lib.get_property_value_length(&r)));
-  if (atoms.utf8String != XCB_ATOM_NONE && r.type == atoms.utf8String) return Utf8ToCp1252(bytes);
-  return Latin1ToCp1252(bytes);
+  if (atoms.utf8String != XCB_ATOM_NONE && r.type == atoms.utf8String) return Cp1252FromUtf8(bytes);
+  return Cp1252FromLatin1(bytes);
 }
 
 Seen Collect(const X11& x, const Asked& asked, const Atoms& atoms) {
@@ -213,44 +195,6 @@ std::optional<xcb_window_t> ClientOf(const X11& x, xcb_window_t frame, const Ato
 }
 
 }  // namespace
-
-std::string Utf8ToCp1252(const std::string& utf8) {
-  std::string out;
-  size_t i = 0;
-  while (i < utf8.size()) {
-    const unsigned char lead = static_cast<unsigned char>(utf8[i]);
-    size_t len;
-    uint32_t cp;
-    if (lead < 0x80) {
-      len = 1, cp = lead;
-    } else if ((lead & 0xE0) == 0xC0) {
-      len = 2, cp = lead & 0x1Fu;
-    } else if ((lead & 0xF0) == 0xE0) {
-      len = 3, cp = lead & 0x0Fu;
-    } else if ((lead & 0xF8) == 0xF0) {
-      len = 4, cp = lead & 0x07u;
-    } else {
-      out += '?';
-      ++i;
-      continue;
-    }
-    bool ok = i + len <= utf8.size();
-    for (size_t k = 1; ok && k < len; ++k) {
-      const unsigned char b = static_cast<unsigned char>(utf8[i + k]);
-      ok = (b & 0xC0) == 0x80;
-      cp = cp << 6 | (b & 0x3Fu);
-    }
-    static const uint32_t kShortest[5] = {0, 0, 0x80, 0x800, 0x10000};
-    if (!ok || cp < kShortest[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      out += '?';
-      ++i;
-      continue;
-    }
-    out += Cp1252(cp);
-    i += len;
-  }
-  return out;
-}
 
 std::vector<TopWindow> ListTopLevelWindows() {
   const char* display = std::getenv("DISPLAY");

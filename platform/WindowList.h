@@ -17,7 +17,4 @@ namespace plat {
 // reach it with: none.
 std::vector<TopWindow> ListTopLevelWindows();
 
-// UTF-8 to Windows-1252; what has no place there becomes "?".
-std::string Utf8ToCp1252(const std::string& utf8);
-
 }  // namespace plat

@@ -63,6 +63,12 @@ std::string Convert(iconv_t cd, const std::string& in, Substitute substitute) {
   return out;
 }
 
+// The stand-in for a character Windows-1252 has no place for.
+size_t Question(std::string& out, const unsigned char*, size_t) {
+  out += '?';
+  return 1;
+}
+
 bool IsAscii(const std::string& text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return uint8_t(c) < 0x80; });
 }
@@ -89,16 +95,17 @@ std::string Cp1252FromUtf8(const std::string& utf8) {
   });
 }
 
+std::string Cp1252FromLatin1(const std::string& latin1) {
+  return Convert(Converter("CP1252", "ISO-8859-1"), latin1, Question);
+}
+
 std::string Cp1252FromLocale(const std::string& text) {
   // Every character set a locale can have keeps ASCII as it is.
   if (IsAscii(text)) return text;
   const std::string charset = nl_langinfo(CODESET);
   if (charset == "UTF-8") return Cp1252FromUtf8(text);
   try {
-    return Convert(Converter("CP1252", charset), text, [](std::string& out, const unsigned char*, size_t) {
-      out += '?';
-      return size_t(1);
-    });
+    return Convert(Converter("CP1252", charset), text, Question);
   } catch (const std::runtime_error&) {
     std::string out = text;
     for (char& c : out)

@@ -12,6 +12,8 @@ std::string Utf8FromCp1252(const std::string& bytes);
 // A character Windows-1252 can't hold becomes "?", one byte per character;
 // the C1 controls go back to the bytes they stand for.
 std::string Cp1252FromUtf8(const std::string& utf8);
+// Latin-1 (ISO 8859-1) text, "?" for what Windows-1252 can't hold.
+std::string Cp1252FromLatin1(const std::string& latin1);
 // A text in the locale's character set (the date and time formats, say), with
 // "?" for what Windows-1252 can't hold.
 std::string Cp1252FromLocale(const std::string& text);

@@ -1,0 +1,83 @@
+#include "Common.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace plat {
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
+std::string LowerAscii(std::string text) {
+  for (char& c : text) c = LowerAscii(c);
+  return text;
+}
+
+std::string UpperAscii(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+  return text;
+}
+
+bool SameTextAscii(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && StartsWithAscii(a, b);
+}
+
+bool StartsWithAscii(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i)
+    if (LowerAscii(text[i]) != LowerAscii(prefix[i])) return false;
+  return true;
+}
+
+bool ParsePort(const std::string& text, uint16_t& port) {
+  if (text.empty() || text.size() > 5) return false;
+  unsigned v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + unsigned(c - '0');
+  }
+  if (v == 0 || v > 65535) return false;
+  port = uint16_t(v);
+  return true;
+}
+
+void Fd::Reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+bool Fd::Close() {
+  const int fd = std::exchange(fd_, -1);
+  return fd < 0 || ::close(fd) == 0;
+}
+
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    data.remove_prefix(size_t(n));
+  }
+  return true;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+bool SetLastWriteTime(const std::string& path, std::time_t when) {
+  const timespec times[2] = {{when, 0}, {when, 0}};
+  return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
+}  // namespace plat

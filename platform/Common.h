@@ -1,0 +1,50 @@
+// Small routines the platform's layers share.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+namespace plat {
+
+// ASCII letters only; every other byte stays as it is.
+char LowerAscii(char c);
+std::string LowerAscii(std::string text);
+std::string UpperAscii(std::string text);
+// Equal, or beginning with, without regard to the case of ASCII letters.
+bool SameTextAscii(std::string_view a, std::string_view b);
+bool StartsWithAscii(std::string_view text, std::string_view prefix);
+
+// A decimal port from 1 to 65535, digits only.
+bool ParsePort(const std::string& text, uint16_t& port);
+
+// An owned file descriptor, closed when it goes.
+class Fd {
+public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { Reset(); }
+  int Get() const { return fd_; }
+  void Reset(int fd = -1);
+  // Closes it, telling whether the close went well: for a file whose data
+  // must have reached the file system.
+  bool Close();
+
+private:
+  int fd_;
+};
+
+// Writes all of it, again after an interruption; false with errno set (EIO
+// where the system wrote nothing and said no more).
+bool WriteAll(int fd, std::string_view data);
+
+// The directory part of a path: "." without a slash, "/" for the root.
+std::string DirectoryOf(const std::string& path);
+
+// Gives the file this last-write (and access) time, in whole seconds; false
+// when it can't.
+bool SetLastWriteTime(const std::string& path, std::time_t when);
+
+}  // namespace plat
