@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "CaptionFit.h"
 #include "CorvilinkClient.h"
 #include "CorvilinkMain.h"
 #include "CorvilinkProcedures.h"
@@ -285,6 +286,9 @@ void DesktopEndToEnd::addressAndLastUpdateAppear() {
   QTRY_VERIFY(!form->lbLastUpdate->text().isEmpty());
   QCOMPARE(form->lbTarif->text(), QStringLiteral("Private A"));
   QCOMPARE(form->lbHostName->text(), QStringLiteral("tester.corvilink.example"));
+  // The font the X server's fontconfig gives: captions fit, with the values shown.
+  const QStringList problems = layout::AllProblems(form.get());
+  QVERIFY2(problems.isEmpty(), qPrintable(problems.join('\n')));
   QVERIFY(!svc->Events(Server::Update).empty());
   Screenshot(QStringLiteral("page0-status"), WindowArea());
 }
