@@ -180,10 +180,11 @@ TMainForm::TMainForm(int argumentCount, std::function<void()> afterEngineCalls, 
 TMainForm::~TMainForm() = default;
 
 void TMainForm::CreateControls() {
-  // The layout was made for that font's narrow glyphs: whatever family
-  // fontconfig finds for it, a narrow cut keeps the captions in their bounds.
+  // The layout was made for that font's narrow glyphs. The family fontconfig
+  // finds for it is wider: its condensed cut one pixel smaller keeps every
+  // caption within its control, in both languages.
   QFont font(QStringLiteral("MS Sans Serif"));
-  font.setPixelSize(11);
+  font.setPixelSize(10);
   font.setStretch(QFont::SemiCondensed);
   setFont(font);
   setFixedSize(455, 428);
@@ -199,6 +200,8 @@ void TMainForm::CreateControls() {
 
   TrayPopupMenu = new QMenu(this);
   TrayPopupMenu->setObjectName(QStringLiteral("TrayPopupMenu"));
+  // The menu opens with its separator; Qt would drop a leading one.
+  TrayPopupMenu->setSeparatorsCollapsible(false);
   N1 = TrayPopupMenu->addSeparator();
   N1->setObjectName(QStringLiteral("N1"));
   itemExit = TrayPopupMenu->addAction(QStringLiteral("Beenden"));
@@ -245,8 +248,9 @@ void TMainForm::CreateControls() {
   lbMess = MakeLabel(StateSheet, "lbMess", 4, 200, 429, 157, QString(), true);
   lbMess->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
   {
+    // One pixel smaller, as the window's font, so the longest line fits.
     QFont mess(QStringLiteral("MS Sans Serif"));
-    mess.setPixelSize(13);
+    mess.setPixelSize(12);
     mess.setStretch(QFont::SemiCondensed);
     mess.setWeight(QFont::Bold);
     lbMess->setFont(mess);

@@ -45,36 +45,45 @@ void PaintLogo(QPainter& p, const QRectF& area) {
   p.translate(area.left() + (area.width() - w) / 2, area.top() + (area.height() - h) / 2);
   p.scale(scale, scale);
 
+  // The name and the claim, as paths so that they scale with the picture
+  // whatever font is found; the whole is centred in the logo's width.
+  QFont name(QStringLiteral("Sans Serif"));
+  name.setPixelSize(23);
+  name.setWeight(QFont::Bold);
+  const QFontMetricsF nameMetrics(name);
+  const double corviWidth = nameMetrics.horizontalAdvance(QStringLiteral("Corvi"));
+  const double nameWidth = corviWidth + nameMetrics.horizontalAdvance(QStringLiteral("link"));
+  QFont claim(QStringLiteral("Sans Serif"));
+  claim.setPixelSize(9);
+  const QString claimText = QStringLiteral("your name, your address");
+  const double claimWidth = QFontMetricsF(claim).horizontalAdvance(claimText);
+  const double textLeft = 38;
+  const double contentWidth = textLeft + std::max(nameWidth, claimWidth + 1);
+  p.translate(std::max(0.0, (kLogoWidth - contentWidth) / 2), 0);
+
   // The badge with the links.
   QLinearGradient fill(0, 0, 0, kLogoHeight);
   fill.setColorAt(0, kSky);
   fill.setColorAt(1, kNavy);
   p.setPen(Qt::NoPen);
   p.setBrush(fill);
-  p.drawRoundedRect(QRectF(2, 2, 53, 53), 10, 10);
+  p.drawRoundedRect(QRectF(1, 1, 31, 31), 7, 7);
   p.save();
-  p.translate(4, 4);
-  PaintLinks(p, 49, Qt::white, kOrange);
+  p.translate(2, 2);
+  PaintLinks(p, 29, Qt::white, kOrange);
   p.restore();
 
-  // The name, as a path so that it scales with the picture whatever font is found.
-  QFont name(QStringLiteral("Sans Serif"));
-  name.setPixelSize(30);
-  name.setWeight(QFont::Bold);
   QPainterPath text;
-  text.addText(64, 34, name, QStringLiteral("Corvi"));
-  const double corviWidth = QFontMetricsF(name).horizontalAdvance(QStringLiteral("Corvi"));
+  text.addText(textLeft, 20, name, QStringLiteral("Corvi"));
   QPainterPath link;
-  link.addText(64 + corviWidth, 34, name, QStringLiteral("link"));
+  link.addText(textLeft + corviWidth, 20, name, QStringLiteral("link"));
   p.setBrush(kNavy);
   p.drawPath(text);
   p.setBrush(kOrange);
   p.drawPath(link);
 
-  QFont claim(QStringLiteral("Sans Serif"));
-  claim.setPixelSize(11);
   QPainterPath sub;
-  sub.addText(66, 50, claim, QStringLiteral("your name, your address"));
+  sub.addText(textLeft + 1, 29, claim, claimText);
   p.setBrush(QColor(0x55, 0x5F, 0x6D));
   p.drawPath(sub);
   p.restore();

@@ -9,9 +9,10 @@ class QPainter;
 
 namespace desk {
 
-// The logo's own proportions.
+// The logo's own proportions: wide enough that, centred in the status page's
+// picture, it ends above the group box beneath.
 inline constexpr double kLogoWidth = 250.0;
-inline constexpr double kLogoHeight = 57.0;
+inline constexpr double kLogoHeight = 33.0;
 
 // Draws the logo into `area`, centred and scaled proportionally to fit.
 void PaintLogo(QPainter& p, const QRectF& area);

@@ -1,4 +1,4 @@
-// One desktop program per user session: an exclusive lock on a file of the
+// One desktop program per login session: an exclusive lock on a file of the
 // session, held for the life of the process.
 #pragma once
 
@@ -6,13 +6,15 @@
 
 namespace desk {
 
-// "$XDG_RUNTIME_DIR/Corvilink", or /tmp/Corvilink-<uid> without a session directory.
+// "$XDG_RUNTIME_DIR/Corvilink-<session>", or /tmp/Corvilink-<uid>-<session>
+// without a runtime directory. The session is $XDG_SESSION_ID, else the X
+// display; bytes that could make a path are written as %XX.
 std::string InstanceLockPath();
 
 enum class Instance {
   First,    // the lock is ours
   Second,   // another process holds it
-  Unguarded // the lock file couldn't be opened: start without a guard
+  Unguarded // the lock file couldn't be opened, or isn't ours: start without a guard
 };
 
 // Takes the lock; the descriptor stays open until ReleaseSingleInstance.

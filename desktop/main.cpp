@@ -1,6 +1,11 @@
 // corvilink: the desktop program. One per user session; the engine runs on
 // libuv inside Qt's event loop, all on this one thread.
 #include <QApplication>
+#include <QFile>
+#include <QMessageBox>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <clocale>
 #include <exception>
@@ -15,6 +20,29 @@
 #include "UvLoop.h"
 #include "VersionBlock.h"
 #include "Versions.h"
+#include "dtools.h"
+
+namespace {
+
+// The settings, the log and the marker files live beside the program.
+bool CanWriteFolder(const std::string& folder) {
+  return faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+// German, as the guard's message: no language setting has been read yet.
+void ShowCannotWriteFolder(const std::string& folder) {
+  const QString text =
+      QString::fromUtf8("Corvilink hat keine Schreibrechte in seinem Ordner:\n\n%1\n\n"
+                        "Dort legt das Programm seine Einstellungen und sein Protokoll ab. "
+                        "Installieren Sie corvilink und corvilinkd zusammen in einem Ordner, "
+                        "der Ihnen gehört, zum Beispiel ~/corvilink, und richten Sie den Dienst "
+                        "von dort aus ein:\n\nsudo ./corvilinkd -install")
+          .arg(QFile::decodeName(folder.c_str()));
+  QMessageBox box(QMessageBox::Critical, QStringLiteral("Corvilink"), text, QMessageBox::Ok);
+  box.exec();
+}
+
+}  // namespace
 
 int main(int argc, char* argv[]) {
   plat::SetVersionBlock(&corvilink::kDesktopVersion);
@@ -27,6 +55,18 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     desk::ShowAlreadyRunning();
     return 0;
+  }
+
+  // After the guard, so that a second start is told it is one wherever it
+  // stands; before the engine, whose every log line would fail here.
+  const std::string folder = corvilink::AppDirectory();
+  if (!CanWriteFolder(folder)) {
+    {
+      QApplication app(argc, argv);
+      ShowCannotWriteFolder(folder);
+    }
+    desk::ReleaseSingleInstance();
+    return 1;
   }
 
   {

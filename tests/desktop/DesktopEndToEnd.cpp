@@ -3,6 +3,7 @@
 // events (xdotool). Screenshots of each page land in the artifacts folder.
 #include <QAbstractButton>
 #include <QApplication>
+#include <QClipboard>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -27,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "CaptionFit.h"
 #include "CorvilinkClient.h"
 #include "CorvilinkMain.h"
 #include "CorvilinkProcedures.h"
@@ -83,15 +85,16 @@ int WaitExit(pid_t pid, int ms) {
   return -1;
 }
 
-// Xvfb on a free display, and a tray host on it.
+// Xvfb on a free display, and a tray host on it; the first one started is
+// this process's display.
 class XSession {
 public:
-  bool Start(const std::string& logDir) {
+  bool Start(const std::string& logDir, bool current = true) {
     int fds[2];
     if (pipe(fds) != 0) return false;
     xvfb_ = Spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1024x768x24",
                    "-nolisten", "tcp", "-noreset"},
-                  logDir + "/xvfb.log", fds[1]);
+                  logDir + (current ? "/xvfb.log" : "/xvfb-other.log"), fds[1]);
     close(fds[1]);
     std::string number;
     pollfd p{fds[0], POLLIN, 0};
@@ -104,6 +107,7 @@ public:
     close(fds[0]);
     if (number.empty()) return false;
     display = ":" + number.substr(0, number.find('\n'));
+    if (!current) return true;
     setenv("DISPLAY", display.c_str(), 1);
     tray_ = Spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
                    "96", "--height", "36", "--SetDockType", "false", "--transparent", "false"},
@@ -152,10 +156,70 @@ void Screenshot(const QString& name, const QRect& area) {
   QVERIFY(shot.save(QString::fromStdString(g_artifacts) + "/" + name + ".png"));
 }
 
+// What `program args` prints, or an empty text.
+QString Output(const QString& program, const QStringList& args) {
+  QProcess p;
+  p.start(program, args);
+  if (!p.waitForFinished(60000)) return QString();
+  return QString::fromLatin1(p.readAllStandardOutput()).trimmed();
+}
+
+// The visible top-level windows of a process on this display.
+QStringList VisibleWindowsOf(pid_t pid) {
+  const QString found = Output(QStringLiteral("xdotool"),
+                               {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                QStringLiteral("--pid"), QString::number(pid)});
+  return found.isEmpty() ? QStringList() : found.split('\n');
+}
+
+// The first visible window titled exactly `title` on this display, waited
+// for up to 30 s; empty if none came.
+QString WaitForWindow(const QString& title) {
+  return Output(QStringLiteral("timeout"),
+                {QStringLiteral("30"), QStringLiteral("xdotool"), QStringLiteral("search"),
+                 QStringLiteral("--sync"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
+                 "^" + title + "$"})
+      .split('\n')
+      .first();
+}
+
+// The text of a message box, as a person copies it: a click into the text,
+// select all, copy. The box keeps the focus.
+QString CopyText(const QString& window) {
+  QMap<QString, int> at;
+  const QString shell = Output(QStringLiteral("xdotool"),
+                               {QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), window});
+  for (const QString& line : shell.split('\n')) at[line.section('=', 0, 0)] = line.section('=', 1).toInt();
+  if (at.value(QStringLiteral("WIDTH")) <= 0) return QString();
+  QGuiApplication::clipboard()->clear();
+  Xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), window});
+  ClickAt(QPoint(at[QStringLiteral("X")] + at[QStringLiteral("WIDTH")] / 2,
+                 at[QStringLiteral("Y")] + at[QStringLiteral("HEIGHT")] / 4));
+  Xdotool({QStringLiteral("key"), QStringLiteral("--delay"), QStringLiteral("100"),
+           QStringLiteral("ctrl+a"), QStringLiteral("ctrl+c")});
+  QString text;
+  for (int i = 0; i < 50 && text.isEmpty(); ++i) {
+    QTest::qWait(100);
+    text = QGuiApplication::clipboard()->text();
+  }
+  return text;
+}
+
+// The names in a folder.
+std::vector<std::string> Listing(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
+  return names;
+}
+
 }  // namespace
 
 class DesktopEndToEnd : public QObject {
   Q_OBJECT
+
+public:
+  void SetOtherDisplay(const std::string& display) { otherDisplay = display; }
 
 private slots:
   void initTestCase();
@@ -163,7 +227,8 @@ private slots:
   void updateNowReachesTheService();
   void logAndInformationPages();
   void hideAndShowThroughTheTray();
-  void secondInstanceEndsWithZero();
+  void oneInstancePerSession();
+  void unwritableFolderTellsOnce();
   void cleanupTestCase();
 
 private:
@@ -176,6 +241,7 @@ private:
   }
 
   std::unique_ptr<corvitest::TempDir> programDir, lockDir;
+  std::string otherDisplay;
   std::unique_ptr<corvitest::TestService> svc;
   std::unique_ptr<plat::UvLoop> uv;
   std::unique_ptr<desk::QtLoop> qtLoop;
@@ -220,6 +286,9 @@ void DesktopEndToEnd::addressAndLastUpdateAppear() {
   QTRY_VERIFY(!form->lbLastUpdate->text().isEmpty());
   QCOMPARE(form->lbTarif->text(), QStringLiteral("Private A"));
   QCOMPARE(form->lbHostName->text(), QStringLiteral("tester.corvilink.example"));
+  // The font the X server's fontconfig gives: captions fit, with the values shown.
+  const QStringList problems = layout::AllProblems(form.get());
+  QVERIFY2(problems.isEmpty(), qPrintable(problems.join('\n')));
   QVERIFY(!svc->Events(Server::Update).empty());
   Screenshot(QStringLiteral("page0-status"), WindowArea());
 }
@@ -263,7 +332,7 @@ void DesktopEndToEnd::hideAndShowThroughTheTray() {
   QVERIFY(!(form->windowState() & Qt::WindowMinimized));
 }
 
-void DesktopEndToEnd::secondInstanceEndsWithZero() {
+void DesktopEndToEnd::oneInstancePerSession() {
   // A program directory of its own, holding nothing but the program.
   corvitest::TempDir second;
   const std::string program = second.path() + "/corvilink";
@@ -273,16 +342,7 @@ void DesktopEndToEnd::secondInstanceEndsWithZero() {
   // message box above it for the screenshot.
   form->HideMainWindow();
   const pid_t pid = Spawn({program}, g_artifacts + "/second-instance.log");
-  QCOMPARE(Run(QStringLiteral("timeout"),
-                             {QStringLiteral("30"), QStringLiteral("xdotool"), QStringLiteral("search"),
-                              QStringLiteral("--sync"), QStringLiteral("--onlyvisible"),
-                              QStringLiteral("--name"), QStringLiteral("^Corvilink$")}),
-           0);
-  QProcess find;
-  find.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                                         QStringLiteral("--name"), QStringLiteral("^Corvilink$")});
-  QVERIFY(find.waitForFinished(10000));
-  const QString window = QString::fromLatin1(find.readAllStandardOutput()).split('\n').first();
+  const QString window = WaitForWindow(QStringLiteral("Corvilink"));
   QVERIFY(!window.isEmpty());
   QCOMPARE(Xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), window}), 0);
   // The other process, under the sanitizers too, takes a moment to paint.
@@ -290,15 +350,85 @@ void DesktopEndToEnd::secondInstanceEndsWithZero() {
   Screenshot(QStringLiteral("second-instance"), QGuiApplication::primaryScreen()->geometry());
   QCOMPARE(Xdotool({QStringLiteral("key"), QStringLiteral("Return")}), 0);
   QCOMPARE(WaitExit(pid, 20000), 0);
-  std::vector<std::string> left;
-  for (const auto& entry : std::filesystem::directory_iterator(second.path()))
-    left.push_back(entry.path().filename().string());
-  QCOMPARE(left, std::vector<std::string>{"corvilink"});
+  QCOMPARE(Listing(second.path()), std::vector<std::string>{"corvilink"});
   // The running one was not disturbed.
   QVERIFY(!form->isVisible());
   QCOMPARE(desk::CheckSingleInstance(), desk::Instance::Second);
   form->ShowMainWindow();
   QTRY_VERIFY(form->isVisible());
+
+  // The same user on another display, another login session: it starts,
+  // with the same runtime folder, while this one runs.
+  pid_t other = Spawn({"env", "DISPLAY=" + otherDisplay, program}, g_artifacts + "/other-display.log");
+  const QString otherWindow =
+      Output(QStringLiteral("env"),
+             {"DISPLAY=" + QString::fromStdString(otherDisplay), QStringLiteral("timeout"),
+              QStringLiteral("30"), QStringLiteral("xdotool"), QStringLiteral("search"),
+              QStringLiteral("--sync"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
+              QStringLiteral("^Corvilink-Poster GUI 4.6$")});
+  int status = 0;
+  const bool stillRunning = waitpid(other, &status, WNOHANG) == 0;
+  End(other);
+  QVERIFY2(!otherWindow.isEmpty(), "no main window on the other display");
+  QVERIFY(stillRunning);
+}
+
+void DesktopEndToEnd::unwritableFolderTellsOnce() {
+  // Installed by root where the person starting it can't write.
+  corvitest::TempDir installed;
+  chmod(installed.path().c_str(), 0755);
+  const std::string program = installed.path() + "/corvilink";
+  std::filesystem::copy_file(CORVILINK_DESKTOP_BIN, program);
+  chmod(program.c_str(), 0755);
+  // That person's own runtime folder, as a login gives it.
+  corvitest::TempDir runtime;
+  QCOMPARE(chown(runtime.path().c_str(), 65534, 65534), 0);
+  const std::vector<std::string> asThatPerson = {
+      "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "env",
+      "XDG_RUNTIME_DIR=" + runtime.path(), "HOME=" + runtime.path(), program};
+  // Nothing stacks the box above our window here: ours goes to the tray.
+  form->HideMainWindow();
+  struct Cleanup {
+    desk::TMainForm* form;
+    pid_t first = -1, second = -1;
+    ~Cleanup() {
+      End(second);
+      End(first);
+      form->ShowMainWindow();
+    }
+  } started{form.get()};
+
+  started.first = Spawn(asThatPerson, g_artifacts + "/unwritable-folder.log");
+  const QString box = WaitForWindow(QStringLiteral("Corvilink"));
+  QVERIFY(!box.isEmpty());
+  // A while longer: the engine's timers would have opened more by now.
+  QTest::qWait(3000);
+  QCOMPARE(VisibleWindowsOf(started.first), QStringList{box});
+  Screenshot(QStringLiteral("unwritable-folder"), QGuiApplication::primaryScreen()->geometry());
+  const QString text = CopyText(box);
+  QVERIFY2(text.contains(QString::fromStdString(installed.path())), qPrintable(text));
+  QVERIFY2(text.contains(QStringLiteral("sudo ./corvilinkd -install")), qPrintable(text));
+  QVERIFY2(text.contains(QStringLiteral("~/corvilink")), qPrintable(text));
+
+  // Started again meanwhile, it is the second instance, and says so.
+  started.second = Spawn(asThatPerson, g_artifacts + "/unwritable-folder-second.log");
+  QStringList secondBox;
+  for (int i = 0; i < 300 && secondBox.isEmpty(); ++i) {
+    QTest::qWait(100);
+    secondBox = VisibleWindowsOf(started.second);
+  }
+  QCOMPARE(secondBox.size(), 1);
+  QVERIFY(CopyText(secondBox[0]).contains(QString::fromUtf8("Anwendung läuft bereits.")));
+  QCOMPARE(Xdotool({QStringLiteral("key"), QStringLiteral("Return")}), 0);
+  QCOMPARE(WaitExit(started.second, 20000), 0);
+  started.second = -1;
+
+  QCOMPARE(Xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), box}), 0);
+  QCOMPARE(Xdotool({QStringLiteral("key"), QStringLiteral("Return")}), 0);
+  QCOMPARE(WaitExit(started.first, 20000), 1);
+  started.first = -1;
+  // Nothing was written: no log, no settings.
+  QCOMPARE(Listing(installed.path()), std::vector<std::string>{"corvilink"});
 }
 
 void DesktopEndToEnd::cleanupTestCase() {
@@ -322,8 +452,10 @@ int main(int argc, char* argv[]) {
   }
   g_artifacts = CORVILINK_ARTIFACTS;
   std::filesystem::create_directories(g_artifacts);
-  XSession x;
-  if (!x.Start(g_artifacts)) {
+  // Each display is a login session of its own here.
+  unsetenv("XDG_SESSION_ID");
+  XSession x, other;
+  if (!x.Start(g_artifacts) || !other.Start(g_artifacts, false)) {
     std::fprintf(stderr, "desktop end-to-end: Xvfb did not start\n");
     return 1;
   }
@@ -331,6 +463,7 @@ int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
   DesktopEndToEnd test;
+  test.SetOtherDisplay(other.display);
   return QTest::qExec(&test, argc, argv);
 }
 

@@ -7,6 +7,7 @@
 #include <QtTest>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,29 +31,44 @@
 
 namespace {
 
-// Sets XDG_RUNTIME_DIR for one test and puts the old value back.
-class RuntimeDir {
+// Sets an environment variable (nullptr: unsets it) and puts the old value back.
+class ScopedEnv {
 public:
-  explicit RuntimeDir(const char* value) {
-    if (const char* old = std::getenv("XDG_RUNTIME_DIR")) old_ = old, hadOld_ = true;
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old, hadOld_ = true;
     if (value) {
-      setenv("XDG_RUNTIME_DIR", value, 1);
+      setenv(name, value, 1);
     } else {
-      unsetenv("XDG_RUNTIME_DIR");
+      unsetenv(name);
     }
   }
-  ~RuntimeDir() {
-    desk::ReleaseSingleInstance();
+  ~ScopedEnv() {
     if (hadOld_) {
-      setenv("XDG_RUNTIME_DIR", old_.c_str(), 1);
+      setenv(name_, old_.c_str(), 1);
     } else {
-      unsetenv("XDG_RUNTIME_DIR");
+      unsetenv(name_);
     }
   }
 
 private:
+  const char* name_;
   std::string old_;
   bool hadOld_ = false;
+};
+
+// The runtime directory and the login session of one test; the lock taken in
+// it is given up at the end.
+class SessionEnv {
+public:
+  explicit SessionEnv(const char* runtimeDir, const char* sessionId = nullptr,
+                      const char* display = ":0")
+      : dir_("XDG_RUNTIME_DIR", runtimeDir),
+        session_("XDG_SESSION_ID", sessionId),
+        display_("DISPLAY", display) {}
+  ~SessionEnv() { desk::ReleaseSingleInstance(); }
+
+private:
+  ScopedEnv dir_, session_, display_;
 };
 
 // The descriptor flags of our open descriptor on `path`, or -1.
@@ -77,6 +93,7 @@ private slots:
   void toEngine();
   void everyByteRoundTrips();
 
+  void lockPath_data();
   void lockPath();
   void secondInstance();
   void lockNotInherited();
@@ -139,27 +156,52 @@ void GlueTest::everyByteRoundTrips() {
 
 // --- single instance ---
 
+void GlueTest::lockPath_data() {
+  QTest::addColumn<QString>("runtimeDir");  // a null string: unset
+  QTest::addColumn<QString>("sessionId");
+  QTest::addColumn<QString>("display");
+  QTest::addColumn<QString>("path");
+  const QString none;
+  const QString tmp = "/tmp/Corvilink-" + QString::number(getuid());
+  QTest::newRow("session id") << "/run/user/4711" << "3" << ":0" << "/run/user/4711/Corvilink-3";
+  QTest::newRow("display without session id")
+      << "/run/user/4711" << none << ":1" << "/run/user/4711/Corvilink-:1";
+  QTest::newRow("empty session id") << "/run/user/4711" << "" << ":1" << "/run/user/4711/Corvilink-:1";
+  QTest::newRow("remote display")
+      << "/run/user/4711" << none << "localhost:10.0" << "/run/user/4711/Corvilink-localhost:10.0";
+  QTest::newRow("neither") << "/run/user/4711" << none << none << "/run/user/4711/Corvilink";
+  QTest::newRow("slashes and dots")
+      << "/run/user/4711" << "../../etc/passwd" << ":0" << "/run/user/4711/Corvilink-..%2F..%2Fetc%2Fpasswd";
+  QTest::newRow("blank, percent, umlaut")
+      << "/run/user/4711" << QString::fromUtf8("a b%ä") << ":0" << "/run/user/4711/Corvilink-a%20b%25%C3%A4";
+  QTest::newRow("very long") << "/run/user/4711" << QString(300, 'x') << ":0"
+                             << "/run/user/4711/Corvilink-" + QString(64, 'x');
+  QTest::newRow("no runtime dir") << none << "3" << ":0" << tmp + "-3";
+  QTest::newRow("empty runtime dir") << "" << none << ":2" << tmp + "-:2";
+  QTest::newRow("no runtime dir, no session") << none << none << none << tmp;
+}
+
 void GlueTest::lockPath() {
-  {
-    RuntimeDir env("/run/user/4711");
-    QCOMPARE(desk::InstanceLockPath(), std::string("/run/user/4711/Corvilink"));
-  }
-  const std::string fallback = "/tmp/Corvilink-" + std::to_string(getuid());
-  {
-    RuntimeDir env(nullptr);
-    QCOMPARE(desk::InstanceLockPath(), fallback);
-  }
-  {
-    RuntimeDir env("");
-    QCOMPARE(desk::InstanceLockPath(), fallback);
-  }
+  QFETCH(QString, runtimeDir);
+  QFETCH(QString, sessionId);
+  QFETCH(QString, display);
+  QFETCH(QString, path);
+  const QByteArray dir = runtimeDir.toUtf8(), id = sessionId.toUtf8(), dpy = display.toUtf8();
+  SessionEnv env(runtimeDir.isNull() ? nullptr : dir.constData(),
+                 sessionId.isNull() ? nullptr : id.constData(),
+                 display.isNull() ? nullptr : dpy.constData());
+  const std::string got = desk::InstanceLockPath();
+  QCOMPARE(QString::fromStdString(got), path);
+  // Whatever the session holds, the lock is a plain name in its folder.
+  const std::string folder = runtimeDir.isEmpty() ? "/tmp" : dir.toStdString();
+  QCOMPARE(got.rfind('/'), folder.size());
 }
 
 void GlueTest::secondInstance() {
   corvitest::TempDir dir;
-  RuntimeDir env(dir.path().c_str());
+  SessionEnv env(dir.path().c_str(), nullptr, ":5");
   QCOMPARE(desk::CheckSingleInstance(), desk::Instance::First);
-  const std::string path = dir.path() + "/Corvilink";
+  const std::string path = desk::InstanceLockPath();
   struct stat before {};
   QCOMPARE(stat(path.c_str(), &before), 0);
 
@@ -177,6 +219,55 @@ void GlueTest::secondInstance() {
   QCOMPARE(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
   QCOMPARE(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
 
+  // The same user in another session (its own display, the same runtime
+  // folder) is not blocked, and holds its own lock meanwhile.
+  {
+    ScopedEnv otherDisplay("DISPLAY", ":6");
+    // ready: the other's verdict; done: closed by us, however this test ends.
+    struct Pipe {
+      int fd[2] = {-1, -1};
+      ~Pipe() { CloseBoth(); }
+      void CloseBoth() {
+        for (int& f : fd)
+          if (f >= 0) close(f), f = -1;
+      }
+    } ready, done;
+    QCOMPARE(pipe(ready.fd), 0);
+    QCOMPARE(pipe(done.fd), 0);
+    const pid_t other = fork();
+    if (other == 0) {
+      close(done.fd[1]);
+      const char verdict = desk::CheckSingleInstance() == desk::Instance::First ? 'F' : 'x';
+      (void)!write(ready.fd[1], &verdict, 1);
+      char c;
+      (void)!read(done.fd[0], &c, 1);
+      _exit(0);
+    }
+    struct Reap {
+      pid_t pid;
+      Pipe& done;
+      ~Reap() {
+        done.CloseBoth();
+        waitpid(pid, nullptr, 0);
+      }
+    } reap{other, done};
+    char verdict = 0;
+    QCOMPARE(read(ready.fd[0], &verdict, 1), ssize_t(1));
+    QCOMPARE(verdict, 'F');
+    // A third start on that display is the second there.
+    const pid_t third = fork();
+    if (third == 0) _exit(desk::CheckSingleInstance() == desk::Instance::Second ? 0 : 1);
+    QCOMPARE(waitpid(third, &status, 0), third);
+    QCOMPARE(WEXITSTATUS(status), 0);
+  }
+  {
+    ScopedEnv otherSession("XDG_SESSION_ID", "c2");
+    const pid_t other = fork();
+    if (other == 0) _exit(desk::CheckSingleInstance() == desk::Instance::First ? 0 : 1);
+    QCOMPARE(waitpid(other, &status, 0), other);
+    QCOMPARE(WEXITSTATUS(status), 0);
+  }
+
   // After the first has gone, a start is never blocked.
   desk::ReleaseSingleInstance();
   const pid_t again = fork();
@@ -187,21 +278,33 @@ void GlueTest::secondInstance() {
 
 void GlueTest::lockNotInherited() {
   corvitest::TempDir dir;
-  RuntimeDir env(dir.path().c_str());
+  SessionEnv env(dir.path().c_str());
   QCOMPARE(desk::CheckSingleInstance(), desk::Instance::First);
-  const int flags = DescriptorFlagsOf(dir.path() + "/Corvilink");
+  const int flags = DescriptorFlagsOf(desk::InstanceLockPath());
   QVERIFY(flags >= 0);
   QVERIFY(flags & FD_CLOEXEC);
 }
 
 void GlueTest::lockRefusesLink() {
   corvitest::TempDir dir;
-  RuntimeDir env(dir.path().c_str());
+  SessionEnv env(dir.path().c_str());
   const std::string victim = dir.path() + "/victim";
   corvitest::WriteFile(victim, "keep");
-  QCOMPARE(symlink(victim.c_str(), (dir.path() + "/Corvilink").c_str()), 0);
+  QCOMPARE(symlink(victim.c_str(), desk::InstanceLockPath().c_str()), 0);
   QCOMPARE(desk::CheckSingleInstance(), desk::Instance::Unguarded);
   QCOMPARE(corvitest::ReadFile(victim), std::string("keep"));
+  QCOMPARE(unlink(desk::InstanceLockPath().c_str()), 0);
+
+  // A file another user planted where ours goes (a shared /tmp), locked by
+  // them: we start without a guard rather than not at all.
+  if (geteuid() != 0) QSKIP("needs root to plant a file of another user");
+  const std::string path = desk::InstanceLockPath();
+  const int planted = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  QVERIFY(planted >= 0);
+  QCOMPARE(fchown(planted, 65534, 65534), 0);
+  QCOMPARE(flock(planted, LOCK_EX | LOCK_NB), 0);
+  QCOMPARE(desk::CheckSingleInstance(), desk::Instance::Unguarded);
+  close(planted);
 }
 
 // --- libuv in Qt ---
