@@ -25,6 +25,7 @@
 
 #include <stdexcept>
 
+#include "Common.h"
 #include "CorvilinkClient.h"
 #include "CorvilinkFunctions.h"
 #include "CorvilinkProcedures.h"
@@ -45,12 +46,6 @@ namespace {
 // Windows' default of the active caption's gradient colour, and its red.
 const QColor kGradientActiveCaption(0xB9, 0xD1, 0xEA);
 const QColor kRed(0xFF, 0x00, 0x00);
-
-std::string UpperAscii(std::string s) {
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
-  return s;
-}
 
 // A label shows CR LF (or a lone CR) as one line break.
 QString Lines(QString text) {
@@ -511,7 +506,7 @@ void TMainForm::StatusTimerTimer() {
 }
 
 void TMainForm::ApplyLanguage(const std::string& code) {
-  const bool german = UpperAscii(code) == "D";
+  const bool german = plat::UpperAscii(code) == "D";
   cbLanguage->setCurrentIndex(german ? 0 : 1);
   Language = german ? "D" : "E";
   const auto pick = [german](const char* de, const char* en) { return U(german ? de : en); };
@@ -623,8 +618,8 @@ void TMainForm::btnSaveConfigClick() {
   const std::string password = ToEngine(txtPassword->text());
   if (password.size() < 30) ini.WriteString("ACCOUNT", "Passwd", plat::Md5Hex(password));
   ini.WriteString("ACCOUNT", "Language",
-                  UpperAscii(ToEngine(cbLanguage->currentText())) == "DEUTSCH" ? "D" : "E");
-  const std::string level = UpperAscii(ToEngine(cbLogging->currentText()));
+                  plat::UpperAscii(ToEngine(cbLanguage->currentText())) == "DEUTSCH" ? "D" : "E");
+  const std::string level = plat::UpperAscii(ToEngine(cbLogging->currentText()));
   if (level == "LOW") {
     LogLevel = 10;
   } else if (level == "NORMAL") {

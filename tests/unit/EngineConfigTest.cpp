@@ -48,7 +48,7 @@ TEST_F(ConfigTest, BooleansAreAnyNonZeroInteger) {
 
 TEST_F(ConfigTest, MissingFileGivesEveryDefault) {
   Account = "old";
-  Language.assign(1, 'D');  // = "D" trips a false -Wrestrict of GCC 12
+  Language = std::string("D");  // plain "D" trips a false -Wrestrict of GCC 12
   LogLevel = 0;
   Offline = true;
   ConfigError = true;
