@@ -24,9 +24,9 @@ namespace corvilink {
 TCorvilinkDaemon* CorvilinkDaemon = nullptr;
 
 void TCorvilinkDaemon::ServiceStart(bool& /*started*/) {
-  IsDaemon = true;
+  Values.IsDaemon = true;
   CorvilinkC->loop.Sleep(10);
-  Mode = "Daemon";
+  Values.Mode = "Daemon";
   StartEngine("D");
 }
 

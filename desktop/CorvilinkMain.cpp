@@ -434,8 +434,8 @@ void TMainForm::keyPressEvent(QKeyEvent* event) {
 
 void TMainForm::FormCreate() {
   LoadConfig();
-  ApplyLanguage(Language);
-  if (ConfigError) {
+  ApplyLanguage(Values.Language);
+  if (Values.ConfigError) {
     CorvilinkC->TimerSetIP.SetEnabled(false);
     CorvilinkC->TimerMyIP.SetEnabled(false);
     CorvilinkC->TimerDNSCheck.SetEnabled(false);
@@ -447,25 +447,25 @@ void TMainForm::FormCreate() {
   setWindowTitle(FromEngine(VersionInfoValue("FileDescription") + " " +
                             VersionInfoValue("ProductVersion")));
   if (argumentCount_ >= 2) PageControl1->setTabVisible(2, false);
-  Mode = "GUI";
+  Values.Mode = "GUI";
   StartEngine("W");
 }
 
 // --- the refresh ---
 
 void TMainForm::StatusTimerTimer() {
-  SetText(lbHostName, FromEngine(Account + "." + Domain));
+  SetText(lbHostName, FromEngine(Values.Account + "." + Values.Domain));
 
-  const QString ip = FromEngine(CurrentIP);
-  const QString lastUpdate = FromEngine(LastUpdateTime);
+  const QString ip = FromEngine(Values.CurrentIP);
+  const QString lastUpdate = FromEngine(Values.LastUpdateTime);
   SetText(lbActualIP, ip);
   SetText(lbLastUpdate, lastUpdate);
   SetText(lbIPAddress, ip);
   SetText(txtActualIP, ip);
-  SetText(txtLastIPDetect, FromEngine(LastDetectTime));
+  SetText(txtLastIPDetect, FromEngine(Values.LastDetectTime));
   SetText(txtLastSetIP, lastUpdate);
 
-  if (Tariff.size() == 2) {
+  if (Values.Tariff.size() == 2) {
     static const struct {
       const char* code;
       const char* name;
@@ -473,42 +473,42 @@ void TMainForm::StatusTimerTimer() {
                     {"BB", "Business B"},  {"BC", "Business C"},  {"HA", "HeartBeat A"},
                     {"HB", "HeartBeat B"}, {"HC", "HeartBeat C"}};
     for (const auto& t : kTariffs)
-      if (Tariff == t.code) SetText(lbTarif, U(t.name));
+      if (Values.Tariff == t.code) SetText(lbTarif, U(t.name));
   }
 
-  const QString lastLog = FromEngine(LastLogMessage);
+  const QString lastLog = FromEngine(Values.LastLogMessage);
   if (StatusBar->currentMessage() != lastLog) StatusBar->showMessage(lastLog);
 
-  for (std::string& slot : LogSlot) {
+  for (std::string& slot : Values.LogSlot) {
     if (!slot.empty())
       lstLogs->addItem(QString::fromLocal8Bit(DateText() + "  " + TimeText() + "   ") +
                        FromEngine(slot));
     if (lstLogs->count() >= 26) delete lstLogs->takeItem(0);
   }
-  for (std::string& slot : LogSlot) slot.clear();
+  for (std::string& slot : Values.LogSlot) slot.clear();
 
-  if (ServerMessage != LastBalloonText) {
-    LastBalloonText = ServerMessage;
-    ShowBalloon(QStringLiteral("Corvilink"), FromEngine(ServerMessage),
+  if (Values.ServerMessage != LastBalloonText) {
+    LastBalloonText = Values.ServerMessage;
+    ShowBalloon(QStringLiteral("Corvilink"), FromEngine(Values.ServerMessage),
                 QSystemTrayIcon::Information, 20);
   }
 
-  if (!ConfigError) SetText(lbMess, Lines(FromEngine(ServerMessage)));
+  if (!Values.ConfigError) SetText(lbMess, Lines(FromEngine(Values.ServerMessage)));
 
-  const QColor colour = ec > 0 || ec2 > 0 ? kRed : kGradientActiveCaption;
+  const QColor colour = Values.ec > 0 || Values.ec2 > 0 ? kRed : kGradientActiveCaption;
   if (lbIPAddress->palette().color(QPalette::WindowText) != colour) {
     QPalette pal = lbIPAddress->palette();
     pal.setColor(QPalette::WindowText, colour);
     lbIPAddress->setPalette(pal);
   }
 
-  ApplyLanguage(Language);
+  ApplyLanguage(Values.Language);
 }
 
 void TMainForm::ApplyLanguage(const std::string& code) {
   const bool german = plat::UpperAscii(code) == "D";
   cbLanguage->setCurrentIndex(german ? 0 : 1);
-  Language = german ? "D" : "E";
+  Values.Language = german ? "D" : "E";
   const auto pick = [german](const char* de, const char* en) { return U(german ? de : en); };
 
   SetTabText(PageControl1, 0, pick("Status", "Information"));
@@ -536,8 +536,8 @@ void TMainForm::ApplyLanguage(const std::string& code) {
   SetText(btnCheckIP, pick("Jetzt Prüfen", "Check Now"));
   SetText(btnSaveConfig, pick("Speichern", "Save"));
 
-  if (ConfigError) SetText(lbMess, Lines(FromEngine(ConfigErrorText(german))));
-  if (Deactivated) SetText(lbMess, Lines(FromEngine(DeactivatedText(german))));
+  if (Values.ConfigError) SetText(lbMess, Lines(FromEngine(ConfigErrorText(german))));
+  if (Values.Deactivated) SetText(lbMess, Lines(FromEngine(DeactivatedText(german))));
 }
 
 // --- the tray icon ---
@@ -621,31 +621,31 @@ void TMainForm::btnSaveConfigClick() {
                   plat::UpperAscii(ToEngine(cbLanguage->currentText())) == "DEUTSCH" ? "D" : "E");
   const std::string level = plat::UpperAscii(ToEngine(cbLogging->currentText()));
   if (level == "LOW") {
-    LogLevel = 10;
+    Values.LogLevel = 10;
   } else if (level == "NORMAL") {
-    LogLevel = 20;
+    Values.LogLevel = 20;
   } else if (level == "HIGH") {
-    LogLevel = 30;
+    Values.LogLevel = 30;
   } else if (level == "DEBUG") {
-    LogLevel = 40;
+    Values.LogLevel = 40;
   } else {
-    LogLevel = 20;
+    Values.LogLevel = 20;
   }
   ini.WriteString("ACCOUNT", "EXIT", "0");
   ini.WriteString("ACCOUNT", "CONFIGERROR", "0");
   ini.WriteString("ACCOUNT", "DEACTIVATED", "0");
-  ini.WriteString("LOGGING", "Level", IntToText(LogLevel));
-  ini.WriteString("DAEMON", "StartDelay", IntToText(StartDelay));
+  ini.WriteString("LOGGING", "Level", IntToText(Values.LogLevel));
+  ini.WriteString("DAEMON", "StartDelay", IntToText(Values.StartDelay));
   UpdateSoon();
 }
 
 void TMainForm::btnLastSetIPClick() {
-  if (ConfigError || Deactivated) {
+  if (Values.ConfigError || Values.Deactivated) {
     plat::IniFile ini(ConfigPath());
     ini.WriteString("ACCOUNT", "CONFIGERROR", "0");
     ini.WriteString("ACCOUNT", "DEACTIVATED", "0");
-    ConfigError = false;
-    ApplyLanguage(Language);
+    Values.ConfigError = false;
+    ApplyLanguage(Values.Language);
   }
   UpdateSoon();
 }

@@ -35,7 +35,7 @@ int32_t MarkerTime(const std::string& path) {
 }
 
 void TCorvilinkC::TimerRunTimer() {
-  const std::string path = AppDirectory() + (IsDaemon == 1 ? "/CorvilinkD.run" : "/Corvilink.run");
+  const std::string path = AppDirectory() + (Values.IsDaemon == 1 ? "/CorvilinkD.run" : "/Corvilink.run");
   // The content never changes; a write that changes nothing still renews the
   // last-write time, which is all the reader looks at. It matters only while
   // the program runs: no flush to the disk.
@@ -47,16 +47,16 @@ void TCorvilinkC::TimerRunTimer() {
 void TCorvilinkC::TimerProcListTimer() {
   WriteLog("Debug    ..... ProcList ", 40);
   TimerProcList.SetInterval(15000);
-  if (IsDaemon != 1) {
-    WindowsClientRunning = false;
+  if (Values.IsDaemon != 1) {
+    Values.WindowsClientRunning = false;
     return;
   }
   if (FindWindowByTitle("Corvilink-Poster ")) {
-    WindowsClientRunning = true;
+    Values.WindowsClientRunning = true;
     TimerSetIP.SetInterval(10000);
     return;
   }
-  WindowsClientRunning = false;
+  Values.WindowsClientRunning = false;
 
   const std::string daemonMarker = AppDirectory() + "/CorvilinkD.run";
   const std::string desktopMarker = AppDirectory() + "/Corvilink.run";
@@ -68,8 +68,8 @@ void TCorvilinkC::TimerProcListTimer() {
   // integers they are.
   const int32_t aMinusB = int32_t(uint32_t(a) - uint32_t(b));
   const int32_t bMinusA = int32_t(uint32_t(b) - uint32_t(a));
-  if (aMinusB >= 0 && aMinusB < 30) WindowsClientRunning = true;
-  if (bMinusA >= 0 && bMinusA < 30) WindowsClientRunning = true;
+  if (aMinusB >= 0 && aMinusB < 30) Values.WindowsClientRunning = true;
+  if (bMinusA >= 0 && bMinusA < 30) Values.WindowsClientRunning = true;
   WriteLog("Debug    ..... CorvilinkRun [" + IntToText(b) + "]", 40);
   WriteLog("Debug    ..... CorvilinkDRun [" + IntToText(a) + "]", 40);
 }

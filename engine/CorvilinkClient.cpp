@@ -8,15 +8,6 @@
 
 namespace corvilink {
 
-std::string ServerMessage;
-bool Offline = false;
-std::string HeartBeatCode;
-std::string Tariff;
-std::string CurrentIP;
-std::string PreviousIP;
-std::string PrePreviousIP;
-std::string DetectedIP;
-
 std::function<void(const std::exception&)> ApplicationHandleException =
     [](const std::exception& e) { std::fprintf(stderr, "%s\n", e.what()); };
 
@@ -83,29 +74,29 @@ void TCorvilinkC::BindEvents() {
 
 void TCorvilinkC::DataModuleCreate() {
   InitVersionInfo();
-  LastLogMessage.clear();
-  LastDetectTime.clear();
-  LastUpdateTime.clear();
+  Values.LastLogMessage.clear();
+  Values.LastDetectTime.clear();
+  Values.LastUpdateTime.clear();
   UDPBroadCastClient.BroadcastEnabled = true;
 }
 
 void StartEngine(const std::string& kind) {
-  AuthCode += kind;
+  Values.AuthCode += kind;
   LoadConfig();
   WriteLog(">>>>>", 10);
-  WriteLog(">>>>>  " + VersionText + " started.", 10);
+  WriteLog(">>>>>  " + Values.VersionText + " started.", 10);
   WriteLog(">>>>>", 10);
   std::string discarded;
   DetectLocalAddresses(discarded);
   std::string hostName;
   if (!CorvilinkC->loop.HostName(hostName)) throw std::runtime_error("Winsock.GetHostName failed");
   WriteLog(">>>>>  " + hostName, 10);
-  WriteLog(">>>>>  " + LocalIPs, 10);
+  WriteLog(">>>>>  " + Values.LocalIPs, 10);
   WriteLog(">>>>>", 10);
   CorvilinkC->TimerMyIP.SetEnabled(false);
   CorvilinkC->TimerSetIP.SetEnabled(true);
   CorvilinkC->TimerRun.SetEnabled(true);
-  if (IsDaemon) {
+  if (Values.IsDaemon) {
     CorvilinkC->loop.Sleep(2);
     CorvilinkC->TimerProcList.SetEnabled(true);
   }
@@ -113,7 +104,7 @@ void StartEngine(const std::string& kind) {
 
 void StopEngine() {
   WriteLog(">>>>>", 10);
-  WriteLog(">>>>>  " + VersionText + " terminated.", 10);
+  WriteLog(">>>>>  " + Values.VersionText + " terminated.", 10);
   WriteLog(">>>>>", 10);
   CorvilinkC->TimerMyIP.SetEnabled(false);
   CorvilinkC->TimerSetIP.SetEnabled(false);

@@ -12,16 +12,6 @@
 
 namespace corvilink {
 
-// Values that live with the engine object's unit.
-extern std::string ServerMessage;
-extern bool Offline;
-extern std::string HeartBeatCode;  // at most 255 characters
-extern std::string Tariff;         // at most 255 characters
-extern std::string CurrentIP;
-extern std::string PreviousIP;
-extern std::string PrePreviousIP;
-extern std::string DetectedIP;
-
 // Where an error that escapes a timer handler goes: the desktop program shows
 // it, the daemon writes it to the system log. The loop goes on either way.
 extern std::function<void(const std::exception&)> ApplicationHandleException;

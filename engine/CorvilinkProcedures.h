@@ -8,64 +8,81 @@
 #include <string>
 #include <vector>
 
+#include "Endpoints.h"
+
 namespace corvilink {
 
-// Configuration values (LoadConfig).
-extern std::string Account;
-extern std::string Domain;
-extern std::string Passwd;
-extern std::string Language;
-extern bool IPv6Enabled;
-extern bool ConfigError;
-extern uint8_t LogLevel;
-extern bool Broadcast;
-extern int32_t StartDelay;
+// The engine's state: every value is process-wide, read and written
+// directly by both programs on the one thread. One instance, Values; every
+// process starts from these initial values.
+struct EngineValues {
+  // Configuration values (LoadConfig).
+  std::string Account;
+  std::string Domain;
+  std::string Passwd;
+  std::string Language = "D";
+  bool IPv6Enabled = false;
+  bool Offline = false;
+  bool ConfigError = false;
+  uint8_t LogLevel = 0;
+  bool Broadcast = false;
+  int32_t StartDelay = 0;
 
-// Run mode and account-state flags.
-extern bool IsDaemon;
-extern std::string Mode;
-extern bool WindowsClientRunning;
-extern bool Sleeping;
-extern bool Deactivated;
+  // Run mode and account-state flags.
+  bool IsDaemon = false;
+  std::string Mode;
+  bool WindowsClientRunning = false;
+  bool Sleeping = false;
+  bool Deactivated = false;
 
-// Server addresses; "0.0.0.0" until learnt.
-extern std::string UpdateServerAddress;
-extern std::string MyIPServerAddress;
-extern std::string HeartBeatServerAddress;
-extern const std::vector<std::string> SetIPFallback;
-extern const std::vector<std::string> MyIPFallback;
+  // Server addresses; "0.0.0.0" until learnt.
+  std::string UpdateServerAddress = "0.0.0.0";
+  std::string MyIPServerAddress = "0.0.0.0";
+  std::string HeartBeatServerAddress = "0.0.0.0";
+  static const std::vector<std::string> SetIPFallback;
+  static const std::vector<std::string> MyIPFallback;
 
-// Counters, all sent with every update request.
-extern uint32_t ec;
-extern uint32_t ec2;
-extern uint32_t ec3;
-extern int16_t ec4;
-extern uint32_t DNSDiff;
-extern int32_t DNSProblem;
+  // Counters, all sent with every update request.
+  uint32_t ec = 0;
+  uint32_t ec2 = 0;
+  uint32_t ec3 = 0;
+  int16_t ec4 = 0;
+  uint32_t DNSDiff = 0;
+  int32_t DNSProblem = 0;
 
-// Identity.
-extern std::string AuthCode;
-extern std::string Session;
-extern std::string ProductName;
-extern std::string ProductVersion;
-extern std::string FileVersion;
-extern std::string VersionText;
-extern std::string LocalHostName;
-extern std::string LocalIPs;
+  // Identity.
+  std::string AuthCode = endpoints::kClientCode;
+  std::string Session = "xxx";
+  std::string ProductName;
+  std::string ProductVersion;
+  std::string FileVersion;
+  std::string VersionText;
+  std::string LocalHostName;
+  std::string LocalIPs;
 
-// Values the update server hands out.
-extern int32_t SetIPInterval;
-extern int32_t MyIPInterval;
-extern int32_t HeartBeatInterval;
-extern std::string ResolvedOwnIP;
-extern std::string IPv6Address;
+  // Values the update server hands out, and the address history.
+  int32_t SetIPInterval = 0;
+  int32_t MyIPInterval = 0;
+  int32_t HeartBeatInterval = 0;
+  std::string HeartBeatCode;  // at most 255 characters
+  std::string Tariff;         // at most 255 characters
+  std::string ServerMessage;
+  std::string DetectedIP;
+  std::string CurrentIP;
+  std::string PreviousIP;
+  std::string PrePreviousIP;
+  std::string ResolvedOwnIP;
+  std::string IPv6Address;
 
-// Status texts and the hand-off of log lines to the window.
-extern std::string LastLogMessage;
-extern std::string LastDetectTime;
-extern std::string LastUpdateTime;
-// Slots 1 to 20 are LogSlot[0] to LogSlot[19]; empty = free.
-extern std::array<std::string, 20> LogSlot;
+  // Status texts and the hand-off of log lines to the window.
+  std::string LastLogMessage;
+  std::string LastDetectTime;
+  std::string LastUpdateTime;
+  // Slots 1 to 20 are LogSlot[0] to LogSlot[19]; empty = free.
+  std::array<std::string, 20> LogSlot;
+};
+
+extern EngineValues Values;
 
 void LoadConfig();
 void WriteLog(const std::string& message, uint8_t level);
@@ -80,10 +97,6 @@ void UpdateSoon();
 
 // The path of corvilink.ini beside the program.
 std::string ConfigPath();
-
-// Every value back to its value at process start (a program start does this
-// for free; tests that create several engines in one process need it).
-void ResetEngineValues();
 
 // The empty procedures module both programs create last.
 class TCorvilinkProc {};

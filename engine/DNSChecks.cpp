@@ -14,7 +14,7 @@ void TCorvilinkC::TimerDNSCheckTimer() {
   TimerDNSCheck.SetEnabled(false);
   LoadConfig();
   try {
-    DNSCheck.DnsLookup(Account + "." + Domain);
+    DNSCheck.DnsLookup(Values.Account + "." + Values.Domain);
   } catch (const std::exception& e) {
     WriteLog("Alert!   DNSCheckTimer Exception", 20);
     WriteLog(std::string("Alert!   ") + e.what(), 30);
@@ -26,22 +26,22 @@ void TCorvilinkC::DNSCheckDnsLookupDone(uint16_t errCode) {
   WriteLog("Debug    ..... resolve my own IP", 40);
   const std::vector<std::string>& result = DNSCheck.DnsResultList();
   if (result.empty() || errCode != 0) {
-    DNSProblem += 1;
+    Values.DNSProblem += 1;
     WriteLog(">>>>>    Can`t resolve my own IP!", 20);
     return;
   }
   const std::string r0 = result[0];
   const std::string r1 = result.size() > 1 ? result[1] : r0;
   const std::string r2 = result.size() > 2 ? result[2] : r0;
-  ResolvedOwnIP = r0;
-  if (result.size() > 1) ResolvedOwnIP += ", " + result[1];
-  if (result.size() > 2) ResolvedOwnIP += ", " + result[2];
-  WriteLog("Debug    resolved my own IP: [" + ResolvedOwnIP + "]", 40);
+  Values.ResolvedOwnIP = r0;
+  if (result.size() > 1) Values.ResolvedOwnIP += ", " + result[1];
+  if (result.size() > 2) Values.ResolvedOwnIP += ", " + result[2];
+  WriteLog("Debug    resolved my own IP: [" + Values.ResolvedOwnIP + "]", 40);
 
   // The service publishes this marker for a deactivated account.
   if (r0 == "127.0.0.9") {
     WriteLog(">>>>>    Der Account ist deaktiviert!  (DNS)", 10);
-    Deactivated = true;
+    Values.Deactivated = true;
     plat::IniFile(ConfigPath()).WriteBool("ACCOUNT", "DEACTIVATED", true);
     TimerDNSCheck.SetInterval(900000);
     TimerDNSCheck.SetEnabled(true);
@@ -54,28 +54,28 @@ void TCorvilinkC::DNSCheckDnsLookupDone(uint16_t errCode) {
     return;
   }
   if (IsPrivateIPv4(r0)) {
-    DNSDiff = 999;
+    Values.DNSDiff = 999;
     WriteLog(">>>>>    resolved own IP is private!", 20);
     WriteLog(">>>>>    Please check your local DNS configuration!", 20);
     return;
   }
-  if (Deactivated) {
-    Deactivated = false;
+  if (Values.Deactivated) {
+    Values.Deactivated = false;
     TimerSetIP.SetInterval(21600000);
     TimerSetIP.SetEnabled(true);
     plat::IniFile(ConfigPath()).WriteBool("ACCOUNT", "DEACTIVATED", false);
   }
-  if (r0 != DetectedIP && r1 != DetectedIP && r2 != DetectedIP) {
+  if (r0 != Values.DetectedIP && r1 != Values.DetectedIP && r2 != Values.DetectedIP) {
     // Six reactions at most in a row; a match starts the count again.
-    if (DNSDiff <= 5) {
+    if (Values.DNSDiff <= 5) {
       WriteLog(">>>>>    IP difference detected!", 20);
       UpdateSoon();
     }
-    DNSDiff += 1;
+    Values.DNSDiff += 1;
     return;
   }
-  DNSDiff = 0;
-  Deactivated = false;
+  Values.DNSDiff = 0;
+  Values.Deactivated = false;
   TimerDNSCheck.SetEnabled(true);
 }
 

@@ -8,24 +8,24 @@
 namespace corvilink {
 
 void TCorvilinkC::TimerHeartBeatTimer() {
-  if (Sleeping || Deactivated || ConfigError) return;
-  WriteLog("Debug    ..... HeartBeat socket [" + HeartBeatServerAddress + "]", 40);
+  if (Values.Sleeping || Values.Deactivated || Values.ConfigError) return;
+  WriteLog("Debug    ..... HeartBeat socket [" + Values.HeartBeatServerAddress + "]", 40);
   // The desktop program's engine sends its own; this one stays off until a
   // later success of its own arms it again.
-  if (IsDaemon && WindowsClientRunning) {
+  if (Values.IsDaemon && Values.WindowsClientRunning) {
     TimerHeartBeat.SetEnabled(false);
     return;
   }
   try {
-    if (HeartBeatServerAddress == "0.0.0.0") return;
+    if (Values.HeartBeatServerAddress == "0.0.0.0") return;
     SHeartBeat.SetProto("udp");
-    SHeartBeat.SetAddr(HeartBeatServerAddress);
+    SHeartBeat.SetAddr(Values.HeartBeatServerAddress);
     SHeartBeat.SetPort(endpoints::kHeartBeatPort);
     SHeartBeat.Connect();
-    SHeartBeat.SendStr(HeartBeatCode);
+    SHeartBeat.SendStr(Values.HeartBeatCode);
     SHeartBeat.Close();
-    WriteLog("Debug    HeartBeat: [" + HeartBeatCode + "]", 40);
-    UDPBroadCastClient.Send("Corvilink;" + Session + ";" + HeartBeatCode);
+    WriteLog("Debug    HeartBeat: [" + Values.HeartBeatCode + "]", 40);
+    UDPBroadCastClient.Send("Corvilink;" + Values.Session + ";" + Values.HeartBeatCode);
   } catch (const std::exception& e) {
     WriteLog("Alert!   HeartBeatTimer Exception", 20);
     WriteLog(std::string("Alert!   ") + e.what(), 30);

@@ -11,29 +11,29 @@
 namespace corvilink {
 
 bool ApplyAddressHistory() {
-  const std::string& d = DetectedIP;
-  if (d == CurrentIP || d == PreviousIP || d == PrePreviousIP) return false;
+  const std::string& d = Values.DetectedIP;
+  if (d == Values.CurrentIP || d == Values.PreviousIP || d == Values.PrePreviousIP) return false;
   // The first address after start is a change, but there is nothing to compare.
-  if (!CurrentIP.empty()) WriteLog(">>>>>    IP-change detected [" + CurrentIP + "] -> [" + d + "]", 10);
-  PrePreviousIP = PreviousIP;
-  PreviousIP = CurrentIP;
-  CurrentIP = d;
+  if (!Values.CurrentIP.empty()) WriteLog(">>>>>    IP-change detected [" + Values.CurrentIP + "] -> [" + d + "]", 10);
+  Values.PrePreviousIP = Values.PreviousIP;
+  Values.PreviousIP = Values.CurrentIP;
+  Values.CurrentIP = d;
   return true;
 }
 
 void TCorvilinkC::SMyIPSessionConnected(uint16_t errCode) {
-  WriteLog("Debug    ..... myIP session connected [" + MyIPServerAddress + "]", 40);
+  WriteLog("Debug    ..... myIP session connected [" + Values.MyIPServerAddress + "]", 40);
   if (errCode != 0) {
     WriteLog("Debug    myIP could not be detected (socket connect)", 40);
     MyIPFailure();
     return;
   }
   WriteLog("Debug    myIP socket connect", 40);
-  SMyIP.SendStr("AuthCode=" + AuthCode + "&Session=" + Session + "\r\n");
+  SMyIP.SendStr("AuthCode=" + Values.AuthCode + "&Session=" + Values.Session + "\r\n");
 }
 
 void TCorvilinkC::SMyIPDataAvailable(uint16_t errCode) {
-  WriteLog("Debug    ..... myIP data available [" + MyIPServerAddress + "]", 40);
+  WriteLog("Debug    ..... myIP data available [" + Values.MyIPServerAddress + "]", 40);
   if (errCode != 0) {
     WriteLog("Debug    myIP could not be detected (a)", 40);
     MyIPFailure();
@@ -60,14 +60,14 @@ void TCorvilinkC::SMyIPDataAvailable(uint16_t errCode) {
       MyIPFailure();
       return;
     }
-    DetectedIP = text;
-    LastDetectTime = DateTimeText();
-    WriteLog(">>>>>    myIP detected [" + DetectedIP + "]", 30);
+    Values.DetectedIP = text;
+    Values.LastDetectTime = DateTimeText();
+    WriteLog(">>>>>    myIP detected [" + Values.DetectedIP + "]", 30);
     if (ApplyAddressHistory()) {
       TimerSetIP.SetInterval(5000);
     } else {
       TimerMyIP.SetEnabled(false);
-      TimerMyIP.SetInterval(TimerMs(MyIPInterval));
+      TimerMyIP.SetInterval(TimerMs(Values.MyIPInterval));
       TimerMyIP.SetEnabled(true);
     }
   } catch (const std::exception& e) {

@@ -11,71 +11,71 @@
 namespace corvilink {
 
 void TCorvilinkC::UpdateFailure() {
-  ec += 1;
+  Values.ec += 1;
   TimerDNS.SetEnabled(true);
 }
 
 void TCorvilinkC::MyIPFailure() {
-  bool wasOdd = ec2 % 2 == 1;
-  ec2 += 1;
+  bool wasOdd = Values.ec2 % 2 == 1;
+  Values.ec2 += 1;
   if (wasOdd) TimerDNS.SetEnabled(true);
 }
 
-void TCorvilinkC::CaughtError() { ec3 += 1; }
+void TCorvilinkC::CaughtError() { Values.ec3 += 1; }
 
 static bool AccountIncomplete() {
-  return Account.size() < 2 || Domain.size() < 4 || Passwd.size() < 3;
+  return Values.Account.size() < 2 || Values.Domain.size() < 4 || Values.Passwd.size() < 3;
 }
 
 void TCorvilinkC::TimerSetIPTimer() {
   // The daemon takes over changes of the file, the error flag included, even
   // when a flag stops the tick.
-  if (Mode == "Daemon") LoadConfig();
+  if (Values.Mode == "Daemon") LoadConfig();
   TimerSetIP.SetInterval(30000);
-  if (Sleeping || Deactivated || ConfigError) return;
-  WriteLog("Debug    ..... setIP socket [" + UpdateServerAddress + "]", 40);
-  if (IsDaemon && WindowsClientRunning) {
+  if (Values.Sleeping || Values.Deactivated || Values.ConfigError) return;
+  WriteLog("Debug    ..... setIP socket [" + Values.UpdateServerAddress + "]", 40);
+  if (Values.IsDaemon && Values.WindowsClientRunning) {
     WriteLog("Debug    no SetIP cause Windows Client is runnig", 40);
     return;
   }
   LoadConfig();
   if (AccountIncomplete()) return;
-  if (Offline) {
+  if (Values.Offline) {
     WriteLog("Debug    no SetIP cause offline mode", 40);
     return;
   }
-  if (!IsIPv4Text(UpdateServerAddress) || UpdateServerAddress == "0.0.0.0") {
+  if (!IsIPv4Text(Values.UpdateServerAddress) || Values.UpdateServerAddress == "0.0.0.0") {
     WriteLog("Debug    no SetIP cause no valid socket IP", 40);
     UpdateFailure();
     return;
   }
   // The reply arms the own-host check again.
   TimerDNSCheck.SetEnabled(false);
-  Connect({SSetIP, UpdateServerAddress, endpoints::kUpdatePort,
+  Connect({SSetIP, Values.UpdateServerAddress, endpoints::kUpdatePort,
             // Judged after the close, whose failure counts too.
-            [] { return ec % 5 == 0 && ec >= 5; }, ">>>>>    setIP using Port 80", endpoints::kUpdateFallbackPort,
-            "Alert!   setIP socket closing Exception [" + UpdateServerAddress + "]", "Alert!   setIP Exception 2",
+            [] { return Values.ec % 5 == 0 && Values.ec >= 5; }, ">>>>>    setIP using Port 80", endpoints::kUpdateFallbackPort,
+            "Alert!   setIP socket closing Exception [" + Values.UpdateServerAddress + "]", "Alert!   setIP Exception 2",
             "Alert!   setIP Exception", &TCorvilinkC::UpdateFailure});
 }
 
 void TCorvilinkC::TimerMyIPTimer() {
   TimerMyIP.SetInterval(30000);
-  if (Sleeping || Deactivated || ConfigError || MyIPServerAddress == "0.0.0.0") return;
-  WriteLog("Debug    ..... myIP socket [" + MyIPServerAddress + "]", 40);
-  if (IsDaemon && WindowsClientRunning) {
+  if (Values.Sleeping || Values.Deactivated || Values.ConfigError || Values.MyIPServerAddress == "0.0.0.0") return;
+  WriteLog("Debug    ..... myIP socket [" + Values.MyIPServerAddress + "]", 40);
+  if (Values.IsDaemon && Values.WindowsClientRunning) {
     WriteLog("Debug    no myIP cause Windows Client is runnig", 40);
     return;
   }
   LoadConfig();
   if (AccountIncomplete()) return;
-  if (Offline) {
+  if (Values.Offline) {
     WriteLog("Debug    no myIP cause offline mode", 40);
     return;
   }
   // Logged only: unlike the update tick, this one goes on.
-  if (!IsIPv4Text(MyIPServerAddress) || MyIPServerAddress == "0.0.0.0")
+  if (!IsIPv4Text(Values.MyIPServerAddress) || Values.MyIPServerAddress == "0.0.0.0")
     WriteLog("Debug    no myIP cause no valid socket IP", 40);
-  Connect({SMyIP, MyIPServerAddress, endpoints::kMyIPPort, nullptr, nullptr, nullptr,
+  Connect({SMyIP, Values.MyIPServerAddress, endpoints::kMyIPPort, nullptr, nullptr, nullptr,
             "Alert!   myIP socket closing Exception", "Alert!   myIP Exception 2", "Alert!   myIP Exception",
             &TCorvilinkC::MyIPFailure});
 }
@@ -129,7 +129,7 @@ void TCorvilinkC::TimerTimerDNS() {
   // One shot: every failure rule arms it again.
   TimerDNS.SetEnabled(false);
   try {
-    unsigned host = ec & 3;
+    unsigned host = Values.ec & 3;
     WriteLog(kLookupLines[host], 30);
     SSetIP.DnsLookup(endpoints::kUpdateHosts[host]);
   } catch (const std::exception& e) {
@@ -147,30 +147,30 @@ static std::string FirstResult(const plat::WSocket& socket) {
 void TCorvilinkC::SSetIPDnsLookupDone(uint16_t errCode) {
   WriteLog("Debug    ..... setIP DNS lookup done", 40);
   if (errCode != 0) {
-    DNSProblem += 1;
-    UpdateServerAddress = SetIPFallback[0];
-    WriteLog(">>>>>    DNS Lookup fail (SetIP)! Using: " + UpdateServerAddress, 20);
+    Values.DNSProblem += 1;
+    Values.UpdateServerAddress = Values.SetIPFallback[0];
+    WriteLog(">>>>>    DNS Lookup fail (SetIP)! Using: " + Values.UpdateServerAddress, 20);
   } else {
-    UpdateServerAddress = FirstResult(SSetIP);
-    WriteLog(">>>>>    DNS Lookup success (SetIP)! [" + UpdateServerAddress + "]", 20);
+    Values.UpdateServerAddress = FirstResult(SSetIP);
+    WriteLog(">>>>>    DNS Lookup success (SetIP)! [" + Values.UpdateServerAddress + "]", 20);
   }
 }
 
 void TCorvilinkC::SMyIPDnsLookupDone(uint16_t errCode) {
   WriteLog("Debug    ..... myIP DNS lookup done", 40);
   if (errCode != 0) {
-    DNSProblem += 1;
-    MyIPServerAddress = MyIPFallback[Random(2)];
-    WriteLog(">>>>>    DNS Lookup fail (MyIP)! Using: " + MyIPServerAddress, 20);
+    Values.DNSProblem += 1;
+    Values.MyIPServerAddress = Values.MyIPFallback[Random(2)];
+    WriteLog(">>>>>    DNS Lookup fail (MyIP)! Using: " + Values.MyIPServerAddress, 20);
   } else {
-    MyIPServerAddress = FirstResult(SMyIP);
-    WriteLog(">>>>>    DNS Lookup success (MyIP)! [" + MyIPServerAddress + "]", 20);
+    Values.MyIPServerAddress = FirstResult(SMyIP);
+    WriteLog(">>>>>    DNS Lookup success (MyIP)! [" + Values.MyIPServerAddress + "]", 20);
   }
 }
 
 void TCorvilinkC::TimerSleepTimer() {
   WriteLog("Debug    ..... Sleep Wakeup ", 40);
-  Sleeping = false;
+  Values.Sleeping = false;
   TimerSleep.SetEnabled(false);
 }
 

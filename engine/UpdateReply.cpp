@@ -92,30 +92,30 @@ void TCorvilinkC::ReplyAddress(const std::string& reply) {
   TimerHeartBeat.SetEnabled(false);
   std::string ip = ReplyValue("IP", reply);
   if (IsIPv4Text(ip)) {
-    DetectedIP = ip;
-    LastDetectTime = DateTimeText();
+    Values.DetectedIP = ip;
+    Values.LastDetectTime = DateTimeText();
     ApplyAddressHistory();
   }
 }
 
 void TCorvilinkC::ReplyTariffAndPeriods(const std::string& reply) {
-  Tariff = ReplyValue("DT", reply).substr(0, 255);
+  Values.Tariff = ReplyValue("DT", reply).substr(0, 255);
   int32_t seconds = 0;
-  SetIPInterval = 1800000;
-  if (PeriodValue(reply, "SI", seconds)) SetIPInterval = int32_t(TimerMs(int64_t(seconds) * 1000));
-  MyIPInterval = 60000;
-  if (PeriodValue(reply, "MI", seconds)) MyIPInterval = int32_t(TimerMs(int64_t(seconds) * 1000));
+  Values.SetIPInterval = 1800000;
+  if (PeriodValue(reply, "SI", seconds)) Values.SetIPInterval = int32_t(TimerMs(int64_t(seconds) * 1000));
+  Values.MyIPInterval = 60000;
+  if (PeriodValue(reply, "MI", seconds)) Values.MyIPInterval = int32_t(TimerMs(int64_t(seconds) * 1000));
 }
 
 void TCorvilinkC::ReplyHeartBeat(const std::string& reply) {
-  HeartBeatCode.clear();
+  Values.HeartBeatCode.clear();
   if (!Present(reply, "HI")) return;
   int32_t h = TextToIntOrOne(ReplyValue("HI", reply));
   if (h < 1 || h > 299) return;
-  HeartBeatInterval = h;
+  Values.HeartBeatInterval = h;
   TimerHeartBeat.SetInterval(TimerMs(int64_t(h) * 1000));
-  HeartBeatCode = ReplyValue("HB", reply).substr(0, 255);
-  if (HeartBeatCode.size() != 20) HeartBeatCode.clear();
+  Values.HeartBeatCode = ReplyValue("HB", reply).substr(0, 255);
+  if (Values.HeartBeatCode.size() != 20) Values.HeartBeatCode.clear();
 }
 
 void TCorvilinkC::ReplyLookupTimers(const std::string& reply) {
@@ -139,19 +139,19 @@ void TCorvilinkC::ReplyLookupTimers(const std::string& reply) {
 void TCorvilinkC::ReplyIPv6(const std::string& reply) {
   bool dv6Present = Present(reply, "Dv6");
   bool dv6On = ReplyValue("Dv6", reply) == "1";
-  if (IPv6Enabled && (!dv6Present || !dv6On)) {
+  if (Values.IPv6Enabled && (!dv6Present || !dv6On)) {
     WriteLog(">>>>>    Dv6 1 > 0", 10);
     plat::IniFile(ConfigPath()).WriteBool("ACCOUNT", "Dv6", false);
-    IPv6Enabled = false;
-  } else if (!IPv6Enabled && dv6Present && dv6On) {
+    Values.IPv6Enabled = false;
+  } else if (!Values.IPv6Enabled && dv6Present && dv6On) {
     WriteLog(">>>>>    Dv6 0 > 1", 10);
     plat::IniFile(ConfigPath()).WriteBool("ACCOUNT", "Dv6", true);
-    IPv6Enabled = true;
+    Values.IPv6Enabled = true;
   }
 }
 
 void TCorvilinkC::ReplyAccountCodes(const std::string& reply) {
-  if (Present(reply, "KillInst") && ReplyValue("KillInst", reply) == Session) {
+  if (Present(reply, "KillInst") && ReplyValue("KillInst", reply) == Values.Session) {
     plat::IniFile ini(ConfigPath());
     ini.WriteString("ACCOUNT", "Account", "x");
     ini.WriteString("ACCOUNT", "Domain", "x");
@@ -162,11 +162,11 @@ void TCorvilinkC::ReplyAccountCodes(const std::string& reply) {
   if (code.empty()) return;
   int32_t c = TextToIntOrOne(code);
   if (c == 1) {
-    Deactivated = true;
+    Values.Deactivated = true;
     WriteLog(">>>>>    Der Account ist deaktiviert!", 10);
     plat::IniFile(ConfigPath()).WriteBool("ACCOUNT", "DEACTIVATED", true);
   } else if (c == 3 || c == 10) {
-    ConfigError = true;
+    Values.ConfigError = true;
     WriteLog(">>>>>    \xDC" "berpr\xFC" "fen Sie bitte Ihre Login-Daten!", 10);
     plat::IniFile(ConfigPath()).WriteBool("ACCOUNT", "CONFIGERROR", true);
   } else {
@@ -182,14 +182,14 @@ void TCorvilinkC::ReplyServers(const std::string& reply) {
     return;
   }
   std::string value;
-  if (Present(reply, "MIP") && IsIPv4Text(value = ReplyValue("MIP", reply))) MyIPServerAddress = value;
-  if (Present(reply, "SIP") && IsIPv4Text(value = ReplyValue("SIP", reply))) UpdateServerAddress = value;
-  if (Present(reply, "HIP") && IsIPv4Text(value = ReplyValue("HIP", reply))) HeartBeatServerAddress = value;
+  if (Present(reply, "MIP") && IsIPv4Text(value = ReplyValue("MIP", reply))) Values.MyIPServerAddress = value;
+  if (Present(reply, "SIP") && IsIPv4Text(value = ReplyValue("SIP", reply))) Values.UpdateServerAddress = value;
+  if (Present(reply, "HIP") && IsIPv4Text(value = ReplyValue("HIP", reply))) Values.HeartBeatServerAddress = value;
 }
 
 void TCorvilinkC::ReplyMessage(const std::string& reply) {
   size_t mess = reply.find("MESS:");
-  ServerMessage = mess == std::string::npos ? std::string() : reply.substr(mess + 5);
+  Values.ServerMessage = mess == std::string::npos ? std::string() : reply.substr(mess + 5);
 }
 
 // Sleep and exit; false when an exit is ordered, which ends the reply before
@@ -202,7 +202,7 @@ bool TCorvilinkC::ReplyCommands(const std::string& reply) {
       int32_t s = TextToIntOrOne(value);
       TimerSleep.SetInterval(TimerMs(int64_t(s) * 1000));
       TimerSleep.SetEnabled(true);
-      Sleeping = true;
+      Values.Sleeping = true;
     }
   }
   TimerKill.SetEnabled(false);
@@ -216,15 +216,15 @@ bool TCorvilinkC::ReplyCommands(const std::string& reply) {
 }
 
 void TCorvilinkC::ReplySuccess() {
-  LastUpdateTime = DateTimeText();
+  Values.LastUpdateTime = DateTimeText();
   WriteLog(">>>>>    Update successfully done!", 10);
-  ec = ec2 = ec3 = 0;
-  DNSProblem = 0;
-  TimerSetIP.SetInterval(TimerMs(SetIPInterval));
+  Values.ec = Values.ec2 = Values.ec3 = 0;
+  Values.DNSProblem = 0;
+  TimerSetIP.SetInterval(TimerMs(Values.SetIPInterval));
   TimerSetIP.SetEnabled(true);
-  TimerMyIP.SetInterval(TimerMs(MyIPInterval));
+  TimerMyIP.SetInterval(TimerMs(Values.MyIPInterval));
   TimerMyIP.SetEnabled(true);
-  if ((Tariff == "HA" || Tariff == "HB" || Tariff == "HC") && HeartBeatCode.size() == 20) {
+  if ((Values.Tariff == "HA" || Values.Tariff == "HB" || Values.Tariff == "HC") && Values.HeartBeatCode.size() == 20) {
     TimerHeartBeat.SetEnabled(true);
     WriteLog(">>>>>    HeartBeat activ!", 20);
   }

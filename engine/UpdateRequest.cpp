@@ -20,38 +20,38 @@ static uint32_t RetryInterval(uint32_t errors) {
 }
 
 void TCorvilinkC::SSetIPSessionConnected(uint16_t errCode) {
-  WriteLog("Debug    ..... setIP session connected [" + UpdateServerAddress + "]", 40);
+  WriteLog("Debug    ..... setIP session connected [" + Values.UpdateServerAddress + "]", 40);
   if (errCode != 0) {
-    WriteLog(">>>>>    setIP socket connect problem [" + UpdateServerAddress + "]", 30);
+    WriteLog(">>>>>    setIP socket connect problem [" + Values.UpdateServerAddress + "]", 30);
     UpdateFailure();
   } else {
     LoadConfig();
-    std::string body = "Account=" + Account + "&Domain=" + Domain;
-    body += "&ec=" + std::to_string(ec) + "&ec2=" + std::to_string(ec2) +
-            "&ec3=" + std::to_string(ec3) + "&ec4=" + std::to_string(ec4);
-    body += "&DNSDiff=" + std::to_string(DNSDiff) + "&DNSProblem=" + IntToText(DNSProblem) +
-            "&RIP=" + ResolvedOwnIP + "&LIP=" + LocalIPs;
-    if (IPv6Enabled) {
-      std::string url = std::string("http://") + endpoints::kIPv6TestHost + "/?" + Account + "." + Domain;
-      if (loop.HttpGet(url, IPv6Address)) {
-        body += "&IPv6=" + IPv6Address;
-        WriteLog(">>>>>    IPv6 is " + IPv6Address, 10);
+    std::string body = "Account=" + Values.Account + "&Domain=" + Values.Domain;
+    body += "&ec=" + std::to_string(Values.ec) + "&ec2=" + std::to_string(Values.ec2) +
+            "&ec3=" + std::to_string(Values.ec3) + "&ec4=" + std::to_string(Values.ec4);
+    body += "&DNSDiff=" + std::to_string(Values.DNSDiff) + "&DNSProblem=" + IntToText(Values.DNSProblem) +
+            "&RIP=" + Values.ResolvedOwnIP + "&LIP=" + Values.LocalIPs;
+    if (Values.IPv6Enabled) {
+      std::string url = std::string("http://") + endpoints::kIPv6TestHost + "/?" + Values.Account + "." + Values.Domain;
+      if (loop.HttpGet(url, Values.IPv6Address)) {
+        body += "&IPv6=" + Values.IPv6Address;
+        WriteLog(">>>>>    IPv6 is " + Values.IPv6Address, 10);
       } else {
         WriteLog(">>>>>    no IPv6 available", 20);
       }
     }
     body += "&build=" + ReplaceAll(VersionInfoValue("FileVersion"), ".", "");
     body += "&os=" + OSDescription();
-    body += "&lang=" + Language;
-    if (Offline) {
+    body += "&lang=" + Values.Language;
+    if (Values.Offline) {
       WriteLog(">>>>>    activating offline mode", 10);
       body += "&offline=1";
     }
     // The log never carries the client code, the session or the digest.
     WriteLog("Debug    setIP-Request: [" + body + "]", 40);
-    body += "&Passwd=" + plat::Md5Hex(Passwd);
+    body += "&Passwd=" + plat::Md5Hex(Values.Passwd);
     try {
-      std::string line = "AuthCode=" + AuthCode + "&Session=" + Session + "&" + body;
+      std::string line = "AuthCode=" + Values.AuthCode + "&Session=" + Values.Session + "&" + body;
       SSetIP.SendStr(ScrambleLine(line) + "\n");
     } catch (const std::exception& e) {
       WriteLog("Alert!   setIP ROT13 Exception: ", 20);
@@ -59,8 +59,8 @@ void TCorvilinkC::SSetIPSessionConnected(uint16_t errCode) {
       CaughtError();
     }
   }
-  CorvilinkC->TimerSetIP.SetInterval(RetryInterval(ec));
-  ServerMessage.clear();
+  CorvilinkC->TimerSetIP.SetInterval(RetryInterval(Values.ec));
+  Values.ServerMessage.clear();
 }
 
 }  // namespace corvilink

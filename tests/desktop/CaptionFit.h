@@ -227,18 +227,18 @@ inline const Language kLanguages[] = {
 // Every problem of every control, in every language; the language is put back.
 inline QStringList AllProblems(desk::TMainForm* form) {
   QStringList problems;
-  const std::string language = corvilink::Language;
-  const bool configError = corvilink::ConfigError, deactivated = corvilink::Deactivated;
+  const std::string language = corvilink::Values.Language;
+  const bool configError = corvilink::Values.ConfigError, deactivated = corvilink::Values.Deactivated;
   for (const Language& l : kLanguages) {
-    corvilink::ConfigError = l.configError;
-    corvilink::Deactivated = l.deactivated;
+    corvilink::Values.ConfigError = l.configError;
+    corvilink::Values.Deactivated = l.deactivated;
     form->ApplyLanguage(l.code);
     for (const Row& row : Table())
       for (const QString& p : Problems(form, row, std::string(l.code) == "D"))
         problems << QString::fromLatin1(l.code) + ": " + p;
   }
-  corvilink::ConfigError = configError;
-  corvilink::Deactivated = deactivated;
+  corvilink::Values.ConfigError = configError;
+  corvilink::Values.Deactivated = deactivated;
   form->ApplyLanguage(language);
   return problems;
 }

@@ -261,7 +261,7 @@ void DesktopEndToEnd::initTestCase() {
   svc->Script(Server::Update, corvitest::TestService::kEvery, Action::Reply(kReply));
   svc->Script(Server::Ip, corvitest::TestService::kEvery, Action::Reply("198.51.100.77\n"));
 
-  ResetEngineValues();
+  Values = {};
   SetProgramPath(programDir->path() + "/corvilink");
   plat::SetVersionBlock(&kDesktopVersion);
   corvitest::WriteFile(programDir->path() + "/corvilink.ini",
@@ -325,8 +325,8 @@ void DesktopEndToEnd::hideAndShowThroughTheTray() {
   ClickAt(icon, 2);
   QTRY_VERIFY(!form->isVisible());
   // The refresh goes on while hidden.
-  LogSlot[19] = "Info!    while hidden";
-  QTRY_VERIFY(LogSlot[19].empty());
+  Values.LogSlot[19] = "Info!    while hidden";
+  QTRY_VERIFY(Values.LogSlot[19].empty());
   ClickAt(icon, 2);
   QTRY_VERIFY(form->isVisible());
   QVERIFY(!(form->windowState() & Qt::WindowMinimized));

@@ -62,7 +62,7 @@ protected:
 struct Rig {
   explicit Rig(const std::string& ini = std::string(), int arguments = 0,
                bool hostNameFails = false) {
-    ResetEngineValues();
+    Values = {};
     SetProgramPath(dir.path() + "/corvilink");
     plat::SetVersionBlock(&kDesktopVersion);
     RandSeed = 12345;
@@ -81,13 +81,13 @@ struct Rig {
     ApplicationHandleException = savedHandler;
     SetProgramPath("");
     plat::SetVersionBlock(nullptr);
-    ResetEngineValues();
+    Values = {};
   }
   std::string IniPath() const { return dir.path() + "/corvilink.ini"; }
   std::string Ini() const { return corvitest::ReadFile(IniPath()); }
   // Drops what start-up logged, so a test sees only its own lines.
   void ClearLog() {
-    for (std::string& slot : LogSlot) slot.clear();
+    for (std::string& slot : Values.LogSlot) slot.clear();
     form->lstLogs->clear();
   }
 
@@ -238,8 +238,8 @@ void MainFormTest::layout() {
   // Its caption fits, and it keeps clear of its neighbours, in either
   // language and with the account texts.
   for (const layout::Language& l : layout::kLanguages) {
-    ConfigError = l.configError;
-    Deactivated = l.deactivated;
+    Values.ConfigError = l.configError;
+    Values.Deactivated = l.deactivated;
     rig.form->ApplyLanguage(l.code);
     if (!r.fixed) QCOMPARE(w->size(), w->sizeHint());
     const QStringList problems = layout::Problems(rig.form.get(), r, std::string(l.code) == "D");
@@ -307,7 +307,7 @@ void MainFormTest::tariff() {
   QFETCH(QByteArray, code);
   QFETCH(QString, shown);
   Rig rig;
-  Tariff = code.toStdString();
+  Values.Tariff = code.toStdString();
   rig.form->StatusTimerTimer();
   QCOMPARE(rig.form->lbTarif->text(), shown);
 }
@@ -321,7 +321,7 @@ void MainFormTest::tariffKeepsLastKnown() {
                {"", "HeartBeat B"}, {"hb", "HeartBeat B"}, {"BAC", "HeartBeat B"},
                {"BC", "Business C"}};
   for (const auto& s : steps) {
-    Tariff = s.code;
+    Values.Tariff = s.code;
     rig.form->StatusTimerTimer();
     QCOMPARE(rig.form->lbTarif->text(), QString::fromLatin1(s.shown));
   }
@@ -330,20 +330,20 @@ void MainFormTest::tariffKeepsLastKnown() {
 void MainFormTest::refreshFields() {
   Rig rig;
   TestForm& f = *rig.form;
-  Account.clear();
-  Domain.clear();
+  Values.Account.clear();
+  Values.Domain.clear();
   f.StatusTimerTimer();
   // Empty values: a lone "." and empty captions, the big address included.
   QCOMPARE(f.lbHostName->text(), QStringLiteral("."));
   QCOMPARE(f.lbIPAddress->text(), QString());
   QCOMPARE(f.lbActualIP->text(), QString());
 
-  Account = "m\xFCller";  // Windows-1252 "ü"
-  Domain = "corvilink.example";
-  CurrentIP = "203.0.113.7";
-  LastUpdateTime = "01.02.2025 10:11:12";
-  LastDetectTime = "01.02.2025 10:11:00";
-  LastLogMessage = "Info!    Preis 5\x80";  // "€"
+  Values.Account = "m\xFCller";  // Windows-1252 "ü"
+  Values.Domain = "corvilink.example";
+  Values.CurrentIP = "203.0.113.7";
+  Values.LastUpdateTime = "01.02.2025 10:11:12";
+  Values.LastDetectTime = "01.02.2025 10:11:00";
+  Values.LastLogMessage = "Info!    Preis 5\x80";  // "€"
   f.StatusTimerTimer();
   QCOMPARE(f.lbHostName->text(), QString::fromUtf8("müller.corvilink.example"));
   QCOMPARE(f.lbActualIP->text(), QStringLiteral("203.0.113.7"));
@@ -368,12 +368,12 @@ void MainFormTest::logList() {
   Rig rig;
   TestForm& f = *rig.form;
   rig.ClearLog();
-  for (int i = 0; i < 10; ++i) LogSlot[size_t(i)] = "old " + std::to_string(i + 1);
+  for (int i = 0; i < 10; ++i) Values.LogSlot[size_t(i)] = "old " + std::to_string(i + 1);
   f.StatusTimerTimer();
   QCOMPARE(f.lstLogs->count(), 10);
 
-  for (int i = 0; i < 20; ++i) LogSlot[size_t(i)] = "Info!    new " + std::to_string(i + 1);
-  LogSlot[4] = "Alert!   Gr\xF6\xDF" "e";  // "Größe"
+  for (int i = 0; i < 20; ++i) Values.LogSlot[size_t(i)] = "Info!    new " + std::to_string(i + 1);
+  Values.LogSlot[4] = "Alert!   Gr\xF6\xDF" "e";  // "Größe"
   const std::string stamp = DateText() + "  " + TimeText() + "   ";
   f.StatusTimerTimer();
   // 10 + 20 lines, the 5 oldest gone, newest last.
@@ -383,7 +383,7 @@ void MainFormTest::logList() {
   QCOMPARE(f.lstLogs->item(5)->text(), QString::fromLocal8Bit(stamp) + "Info!    new 1");
   QCOMPARE(f.lstLogs->item(9)->text(), QString::fromLocal8Bit(stamp) + QString::fromUtf8("Alert!   Größe"));
   QCOMPARE(f.lstLogs->item(24)->text(), QString::fromLocal8Bit(stamp) + "Info!    new 20");
-  for (const std::string& slot : LogSlot) QVERIFY(slot.empty());
+  for (const std::string& slot : Values.LogSlot) QVERIFY(slot.empty());
 
   // Nothing pending: the list stays as it is.
   f.StatusTimerTimer();
@@ -399,7 +399,7 @@ void MainFormTest::logListCap() {
   for (int round = 0; round < 3; ++round) {
     // Appended, not "r" + ...: GCC 12 warns falsely of an overlap there (-Wrestrict).
     for (int i = 0; i < 20; i += 2)
-      LogSlot[size_t(i)] = std::string("r").append(std::to_string(round)).append("s").append(std::to_string(i + 1));
+      Values.LogSlot[size_t(i)] = std::string("r").append(std::to_string(round)).append("s").append(std::to_string(i + 1));
     f.StatusTimerTimer();
   }
   QCOMPARE(f.lstLogs->count(), 25);
@@ -413,7 +413,7 @@ void MainFormTest::balloonOnChange() {
   const std::vector<std::string> messages = {"Wartung heute", "Wartung heute", "Wartung heute", "",
                                              "", "Wartung heute", "Wartung Heute"};
   for (const std::string& m : messages) {
-    ServerMessage = m;
+    Values.ServerMessage = m;
     f.StatusTimerTimer();
   }
   QCOMPARE(int(f.balloons.size()), 4);
@@ -429,7 +429,7 @@ void MainFormTest::balloonOnChange() {
 
 void MainFormTest::balloonCut() {
   Rig rig;
-  ServerMessage = std::string(300, 'a') + "\xE4";
+  Values.ServerMessage = std::string(300, 'a') + "\xE4";
   rig.form->StatusTimerTimer();
   QCOMPARE(int(rig.form->balloons.size()), 1);
   QCOMPARE(rig.form->balloons[0].text, QString(255, QLatin1Char('a')));
@@ -463,10 +463,10 @@ void MainFormTest::lbMess() {
   QFETCH(QByteArray, language);
   QFETCH(QString, shown);
   Rig rig;
-  ConfigError = configError;
-  Deactivated = deactivated;
-  ServerMessage = server.toStdString();
-  Language = language.toStdString();
+  Values.ConfigError = configError;
+  Values.Deactivated = deactivated;
+  Values.ServerMessage = server.toStdString();
+  Values.Language = language.toStdString();
   rig.form->StatusTimerTimer();
   QCOMPARE(rig.form->lbMess->text(), shown);
 }
@@ -487,13 +487,13 @@ void MainFormTest::addressColour() {
   QFETCH(uint, ec2_);
   QFETCH(bool, red);
   Rig rig;
-  ec3 = 4;
-  ec = ec_;
-  ec2 = ec2_;
+  Values.ec3 = 4;
+  Values.ec = ec_;
+  Values.ec2 = ec2_;
   rig.form->StatusTimerTimer();
   QCOMPARE(TextColour(rig.form->lbIPAddress), red ? kRed : kCaptionBlue);
   // Back to normal at the next refresh once both counters are 0.
-  ec = ec2 = 0;
+  Values.ec = Values.ec2 = 0;
   rig.form->StatusTimerTimer();
   QCOMPARE(TextColour(rig.form->lbIPAddress), kCaptionBlue);
 }
@@ -521,7 +521,7 @@ void MainFormTest::applyLanguage() {
   // Start from the other language so that every caption has to change.
   f.ApplyLanguage(german ? "E" : "D");
   f.ApplyLanguage(code.toStdString());
-  QCOMPARE(Language, std::string(german ? "D" : "E"));
+  QCOMPARE(Values.Language, std::string(german ? "D" : "E"));
   QCOMPARE(f.cbLanguage->currentIndex(), german ? 0 : 1);
   for (const CaptionRow& row : kCaptions) {
     auto* w = f.findChild<QWidget*>(QString::fromLatin1(row.control));
@@ -579,7 +579,7 @@ void MainFormTest::saveKeyOrder() {
                                   "Level=30\r\n"
                                   "[DAEMON]\r\n"
                                   "StartDelay=0\r\n"));
-  QCOMPARE(int(LogLevel), 30);
+  QCOMPARE(int(Values.LogLevel), 30);
   QCOMPARE(CorvilinkC->TimerSetIP.Interval(), 2500u);
   // The flags in memory are the engine's business.
   QCOMPARE(CorvilinkC->TimerSetIP.Enabled(), true);
@@ -592,9 +592,9 @@ void MainFormTest::saveRewritesInPlace() {
       "[LOGGING]\nLevel=$14\n";
   Rig rig(before);
   TestForm& f = *rig.form;
-  QCOMPARE(StartDelay, 15);
-  ConfigError = true;
-  Deactivated = true;
+  QCOMPARE(Values.StartDelay, 15);
+  Values.ConfigError = true;
+  Values.Deactivated = true;
   f.ConfigSheetShow();
   f.cbLanguage->setCurrentIndex(0);
   f.cbLogging->setEditText(QStringLiteral("Debug"));
@@ -604,8 +604,8 @@ void MainFormTest::saveRewritesInPlace() {
                                   "CONFIGERROR=0\nLanguage=D\nDomain=alt.example\nOffline=1\n"
                                   "[LOGGING]\nLevel=40\n"));
   // Save leaves the flags in memory alone.
-  QVERIFY(ConfigError);
-  QVERIFY(Deactivated);
+  QVERIFY(Values.ConfigError);
+  QVERIFY(Values.Deactivated);
 }
 
 void MainFormTest::password_data() {
@@ -655,10 +655,10 @@ void MainFormTest::levelWords() {
   QFETCH(QString, text);
   QFETCH(int, level);
   Rig rig("[LOGGING]\r\nLevel=10\r\n");
-  QCOMPARE(int(LogLevel), 10);
+  QCOMPARE(int(Values.LogLevel), 10);
   rig.form->cbLogging->setEditText(text);
   rig.form->btnSaveConfigClick();
-  QCOMPARE(int(LogLevel), level);
+  QCOMPARE(int(Values.LogLevel), level);
   plat::IniFile ini(rig.IniPath());
   QCOMPARE(QString::fromStdString(ini.ReadString("LOGGING", "Level", "")), QString::number(level));
 }
@@ -707,13 +707,13 @@ void MainFormTest::saveWriteFailure() {
   Rig rig;
   // A directory where the file should be: every write fails.
   QCOMPARE(mkdir(rig.IniPath().c_str(), 0755), 0);
-  LogLevel = 20;
+  Values.LogLevel = 20;
   rig.form->cbLogging->setCurrentIndex(3);
   rig.form->btnSaveConfig->click();
   QCOMPARE(int(rig.errors.size()), 1);
   QCOMPARE(rig.errors[0], "In " + rig.IniPath() + " kann nicht geschrieben werden");
   // It stopped at the first write: no level set, no update brought forward.
-  QCOMPARE(int(LogLevel), 20);
+  QCOMPARE(int(Values.LogLevel), 20);
   QCOMPARE(CorvilinkC->TimerSetIP.Interval(), 5000u);
   // And the window goes on.
   rig.form->btnCheckIP->click();
@@ -733,14 +733,14 @@ void MainFormTest::updateNow() {
   QFETCH(bool, configError);
   QFETCH(bool, deactivated);
   Rig rig;
-  Language = std::string("D");  // plain "D" trips a false -Wrestrict of GCC 12
-  ConfigError = configError;
-  Deactivated = deactivated;
+  Values.Language = std::string("D");  // plain "D" trips a false -Wrestrict of GCC 12
+  Values.ConfigError = configError;
+  Values.Deactivated = deactivated;
   rig.form->StatusTimerTimer();
   rig.form->btnLastSetIP->click();
   QVERIFY(rig.errors.empty());
-  QVERIFY(!ConfigError);
-  QCOMPARE(Deactivated, deactivated);
+  QVERIFY(!Values.ConfigError);
+  QCOMPARE(Values.Deactivated, deactivated);
   if (configError || deactivated) {
     QCOMPARE(rig.Ini(), std::string("[ACCOUNT]\r\nCONFIGERROR=0\r\nDEACTIVATED=0\r\n"));
   } else {
@@ -751,7 +751,7 @@ void MainFormTest::updateNow() {
   QCOMPARE(rig.form->lbMess->text(),
            deactivated ? kDeactivatedDe : configError ? kConfigErrorDe : QString());
   QCOMPARE(CorvilinkC->TimerSetIP.Interval(), 2500u);
-  ServerMessage = "Hallo";
+  Values.ServerMessage = "Hallo";
   rig.form->StatusTimerTimer();
   QCOMPARE(rig.form->lbMess->text(), deactivated ? kDeactivatedDe : QStringLiteral("Hallo"));
 }
@@ -803,7 +803,7 @@ void MainFormTest::offlineClick() {
   rig.form->chkOffline->click();
   QCOMPARE(rig.Ini(), std::string("[ACCOUNT]\r\nOffline=0\r\n"));
   // The engine's value waits for its next read of the file.
-  QVERIFY(!Offline);
+  QVERIFY(!Values.Offline);
 }
 
 void MainFormTest::focusPausesRefresh() {
@@ -823,9 +823,9 @@ void MainFormTest::focusPausesRefresh() {
   QVERIFY(!f.StatusTimer->isActive());
   // The user picks English; nothing refreshes it back meanwhile.
   f.cbLanguage->setCurrentIndex(1);
-  LogSlot[0] = "Info!    waiting";
+  Values.LogSlot[0] = "Info!    waiting";
   QTest::qWait(350);
-  QCOMPARE(LogSlot[0], std::string("Info!    waiting"));
+  QCOMPARE(Values.LogSlot[0], std::string("Info!    waiting"));
   QCOMPARE(f.cbLanguage->currentIndex(), 1);
 
   // Losing the window's activation is not leaving the combo.
@@ -837,7 +837,7 @@ void MainFormTest::focusPausesRefresh() {
   f.txtDomain->setFocus(Qt::TabFocusReason);
   QTRY_VERIFY(f.txtDomain->hasFocus());
   QVERIFY(f.StatusTimer->isActive());
-  QTRY_VERIFY(LogSlot[0].empty());
+  QTRY_VERIFY(Values.LogSlot[0].empty());
   QCOMPARE(f.cbLanguage->currentIndex(), 0);
 }
 
@@ -851,7 +851,7 @@ void MainFormTest::configErrorAtStart() {
   QFETCH(bool, configError);
   Rig rig(configError ? "[ACCOUNT]\r\nCONFIGERROR=1\r\n" : "[ACCOUNT]\r\nCONFIGERROR=0\r\n");
   TCorvilinkC& e = *CorvilinkC;
-  QCOMPARE(ConfigError, configError);
+  QCOMPARE(Values.ConfigError, configError);
   // StartEngine switches these on again in either case.
   QVERIFY(e.TimerSetIP.Enabled());
   QVERIFY(e.TimerRun.Enabled());
@@ -860,8 +860,8 @@ void MainFormTest::configErrorAtStart() {
   QVERIFY(!e.TimerDNSRandom.Enabled());
   QVERIFY(!e.TimerSleep.Enabled());
   QCOMPARE(e.TimerDNS.Enabled(), !configError);
-  QCOMPARE(Mode, std::string("GUI"));
-  QCOMPARE(AuthCode, std::string("CORVIL046W"));
+  QCOMPARE(Values.Mode, std::string("GUI"));
+  QCOMPARE(Values.AuthCode, std::string("CORVIL046W"));
   QCOMPARE(rig.form->lbMess->text(), configError ? kConfigErrorEn : QString());
 }
 
@@ -883,7 +883,7 @@ void MainFormTest::arguments() {
   QCOMPARE(f.PageControl1->indexOf(f.LogsSheet), 2);
   QCOMPARE(f.PageControl1->tabText(2), QStringLiteral("Logging"));
   rig.ClearLog();
-  LogSlot[0] = "Info!    still listed";
+  Values.LogSlot[0] = "Info!    still listed";
   f.StatusTimerTimer();
   QCOMPARE(f.lstLogs->count(), 1);
 }
@@ -894,7 +894,7 @@ void MainFormTest::formCreateFailure() {
   QCOMPARE(rig.errors[0], std::string("Winsock.GetHostName failed"));
   // The steps before StartEngine happened, its own switching-on did not.
   QCOMPARE(rig.form->windowTitle(), QStringLiteral("Corvilink-Poster GUI 4.6"));
-  QCOMPARE(Mode, std::string("GUI"));
+  QCOMPARE(Values.Mode, std::string("GUI"));
   QCOMPARE(rig.form->PageControl1->tabText(0), QStringLiteral("Status"));
   QVERIFY(!CorvilinkC->TimerSetIP.Enabled());
   QVERIFY(!CorvilinkC->TimerRun.Enabled());
@@ -944,9 +944,9 @@ void MainFormTest::trayToggle() {
   f.TrayIconDblClick();
   QVERIFY(!f.isVisible());
   // The refresh goes on while hidden.
-  LogSlot[0] = "Info!    hidden";
+  Values.LogSlot[0] = "Info!    hidden";
   f.StatusTimerTimer();
-  QVERIFY(LogSlot[0].empty());
+  QVERIFY(Values.LogSlot[0].empty());
   f.setWindowState(Qt::WindowMinimized);
   f.TrayIconDblClick();
   QVERIFY(f.isVisible());

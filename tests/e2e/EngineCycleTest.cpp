@@ -38,12 +38,12 @@ TEST_F(EngineCycleTest, TheFirstHostNameIsResolvedThroughDnsmasqASecondAfterCrea
   const uint64_t created = loop->Now();
   CreateEngine(/*quickLookup=*/false);
   StartEngine();
-  ASSERT_TRUE(RunUntil([] { return UpdateServerAddress != "0.0.0.0"; }, ms(3000)));
+  ASSERT_TRUE(RunUntil([] { return Values.UpdateServerAddress != "0.0.0.0"; }, ms(3000)));
   EXPECT_GE(loop->Now() - created, 900u);
-  EXPECT_EQ(UpdateServerAddress, "127.0.0.21");
+  EXPECT_EQ(Values.UpdateServerAddress, "127.0.0.21");
   EXPECT_EQ(Count(">>>>>    DNS Lookup setIP (base)", 30), 1u);
   EXPECT_EQ(Count(">>>>>    DNS Lookup success (SetIP)! [127.0.0.21]", 20), 1u);
-  EXPECT_EQ(DNSProblem, 0);
+  EXPECT_EQ(Values.DNSProblem, 0);
   EXPECT_FALSE(engine->TimerDNS.Enabled());
 
   UpdateNow();
@@ -58,10 +58,10 @@ TEST_F(EngineCycleTest, AFailedLookupFallsBackToAddressA) {
               {{"update1.corvilink.example", {}}, {"update2.corvilink.example", {"127.0.0.22"}}});
   CreateEngine();
   StartEngine();
-  ASSERT_TRUE(RunUntil([] { return UpdateServerAddress != "0.0.0.0"; }, ms(3000)));
-  EXPECT_EQ(UpdateServerAddress, "192.0.2.10");
+  ASSERT_TRUE(RunUntil([] { return Values.UpdateServerAddress != "0.0.0.0"; }, ms(3000)));
+  EXPECT_EQ(Values.UpdateServerAddress, "192.0.2.10");
   EXPECT_EQ(Count(">>>>>    DNS Lookup fail (SetIP)! Using: 192.0.2.10", 20), 1u);
-  EXPECT_EQ(DNSProblem, 1);
+  EXPECT_EQ(Values.DNSProblem, 1);
 
   UpdateNow();
   std::optional<Event> ev = WaitEvent(Server::Update, 1);
@@ -69,7 +69,7 @@ TEST_F(EngineCycleTest, AFailedLookupFallsBackToAddressA) {
   EXPECT_EQ(ev->local, "192.0.2.10:900");
   EXPECT_EQ(ev->Field("DNSProblem"), "1");
   ASSERT_TRUE(RunUntil([&] { return Count(">>>>>    Update successfully done!", 10) == 1; }, ms(3000)));
-  EXPECT_EQ(DNSProblem, 0);
+  EXPECT_EQ(Values.DNSProblem, 0);
 }
 
 // The update server is the first address in the name service's order, not
@@ -105,7 +105,7 @@ TEST_F(EngineCycleTest, TheUpdateServerIsTheFirstAddressTheNameServiceGives) {
     const size_t before = Count(done, 40), successes = Count(success, 20);
     engine->TimerTimerDNS();
     ASSERT_TRUE(RunUntil([&] { return Count(done, 40) == before + 1; }, ms(3000)));
-    EXPECT_EQ(UpdateServerAddress, order->front());
+    EXPECT_EQ(Values.UpdateServerAddress, order->front());
     EXPECT_EQ(Count(success, 20), successes + 1);
     UpdateNow();
     std::optional<Event> ev = WaitEvent(Server::Update, i + 1);
@@ -150,7 +150,7 @@ TEST_F(EngineCycleTest, FailuresWalkTheHostNamesAndTheFifthSwitchesToPort80) {
     const Step& s = steps[i];
     const std::string host = std::string(s.local).substr(0, std::string(s.local).find(':'));
     // The look-up armed by the last failure has to be done first.
-    ASSERT_TRUE(RunUntil([&] { return UpdateServerAddress == host; }, ms(3000))) << UpdateServerAddress;
+    ASSERT_TRUE(RunUntil([&] { return Values.UpdateServerAddress == host; }, ms(3000))) << Values.UpdateServerAddress;
     UpdateNow();
     std::optional<Event> ev = WaitEvent(Server::Update, i + 1);
     ASSERT_TRUE(ev);
@@ -158,18 +158,18 @@ TEST_F(EngineCycleTest, FailuresWalkTheHostNamesAndTheFifthSwitchesToPort80) {
     EXPECT_EQ(ev->Field("ec"), std::to_string(i));
     if (s.outcome == Outcome::Success) {
       ASSERT_TRUE(RunUntil([&] { return Count(">>>>>    Update successfully done!", 10) == 1; }, ms(3000)));
-      EXPECT_EQ(ec, 0u);
-      EXPECT_EQ(ec3, 0u);
+      EXPECT_EQ(Values.ec, 0u);
+      EXPECT_EQ(Values.ec3, 0u);
       continue;
     }
-    ASSERT_TRUE(RunUntil([&] { return ec == i + 1; }, ms(3000)));
+    ASSERT_TRUE(RunUntil([&] { return Values.ec == i + 1; }, ms(3000)));
     EXPECT_EQ(Count(s.logged, 40), 1u);
     if (s.outcome == Outcome::UpdateError) ++updateErrors;
     EXPECT_EQ(Count(">>>>>    Update Error!", 30), updateErrors);
     if (s.outcome == Outcome::Exception) {
       EXPECT_EQ(Count("Alert!   setIP DataAvailable Exception:", 20), 1u);
       EXPECT_EQ(Count("Alert!   'abc' ist kein g\xFCltiger Integerwert", 30), 1u);
-      EXPECT_EQ(ec3, 1u);
+      EXPECT_EQ(Values.ec3, 1u);
     }
     // Either way the update comes again, later.
     EXPECT_TRUE(engine->TimerSetIP.Enabled());
@@ -194,13 +194,13 @@ TEST_F(EngineCycleTest, AReplySplitOverTwoSegmentsIsTakenFromTheFirstOnly) {
   ASSERT_TRUE(RunUntil([&] { return Count(">>>>>    Update successfully done!", 10) == 1; }, ms(3000)));
   EXPECT_EQ(Count("Debug    setIP-Return: [IP:198.51.100.77]", 40), 1u);
   EXPECT_EQ(engine->SSetIP.State(), plat::SocketState::Closed);
-  EXPECT_EQ(DetectedIP, "198.51.100.77");
-  EXPECT_EQ(Tariff, "");
-  EXPECT_EQ(SetIPInterval, 1800000);
+  EXPECT_EQ(Values.DetectedIP, "198.51.100.77");
+  EXPECT_EQ(Values.Tariff, "");
+  EXPECT_EQ(Values.SetIPInterval, 1800000);
   EXPECT_EQ(engine->TimerSetIP.Interval(), 1800000u);
-  EXPECT_EQ(MyIPInterval, 60000);
-  EXPECT_EQ(MyIPServerAddress, "0.0.0.0");
-  EXPECT_EQ(HeartBeatServerAddress, "0.0.0.0");
+  EXPECT_EQ(Values.MyIPInterval, 60000);
+  EXPECT_EQ(Values.MyIPServerAddress, "0.0.0.0");
+  EXPECT_EQ(Values.HeartBeatServerAddress, "0.0.0.0");
   // The second segment must not turn into another data event.
   RunFor(ms(700));
   EXPECT_EQ(Count("Debug    ..... setIP data available", 40), 1u);
@@ -230,7 +230,7 @@ TEST_F(EngineCycleTest, WithoutAReplyTheNextTickConnectsAgain) {
     ASSERT_TRUE(RunUntil([&] { return engine->SSetIP.State() == cases[i].left; }, ms(3000)));
     RunFor(ms(200));
     EXPECT_EQ(engine->SSetIP.State(), cases[i].left);
-    EXPECT_EQ(ec, 0u);
+    EXPECT_EQ(Values.ec, 0u);
     // The retry interval for no failure so far.
     EXPECT_EQ(engine->TimerSetIP.Interval(), 300000u);
     EXPECT_EQ(Count("Debug    ..... setIP data available", 40), i);
@@ -247,12 +247,12 @@ TEST_F(EngineCycleTest, WithoutAReplyTheNextTickConnectsAgain) {
 TEST_F(EngineCycleTest, ARefusedConnectionCountsAndTheNextHostIsTried) {
   StartResolved();
   // Nothing listens there.
-  UpdateServerAddress = "127.0.0.99";
+  Values.UpdateServerAddress = "127.0.0.99";
   UpdateNow();
-  ASSERT_TRUE(RunUntil([] { return ec == 1; }, ms(3000)));
+  ASSERT_TRUE(RunUntil([] { return Values.ec == 1; }, ms(3000)));
   EXPECT_EQ(Count(">>>>>    setIP socket connect problem [127.0.0.99]", 30), 1u);
   EXPECT_EQ(engine->TimerSetIP.Interval(), 5000u);
-  ASSERT_TRUE(RunUntil([] { return UpdateServerAddress == "127.0.0.22"; }, ms(3000)));
+  ASSERT_TRUE(RunUntil([] { return Values.UpdateServerAddress == "127.0.0.22"; }, ms(3000)));
   EXPECT_TRUE(svc.Events(Server::Update).empty());
 
   UpdateNow();
@@ -282,12 +282,12 @@ TEST_F(EngineCycleTest, WithoutARouteTheRetriesFollowTheFailureSchedule) {
   } routeBack;
 
   StartResolved();
-  ASSERT_EQ(UpdateServerAddress, "192.0.2.10");
+  ASSERT_EQ(Values.UpdateServerAddress, "192.0.2.10");
   const char* const kLookups[] = {"base", "2nd", "3rd", "4th"};
   for (uint32_t n = 1; n <= 6; ++n) {
     SCOPED_TRACE("failure " + std::to_string(n));
     UpdateNow();
-    ASSERT_TRUE(RunUntil([&] { return ec == n; }, ms(3000)));
+    ASSERT_TRUE(RunUntil([&] { return Values.ec == n; }, ms(3000)));
     EXPECT_EQ(Count(">>>>>    setIP socket connect problem [192.0.2.10]", 30), n);
     EXPECT_EQ(engine->TimerSetIP.Interval(), n <= 5 ? 5000u : 10000u);
     EXPECT_EQ(Count(">>>>>    setIP using Port 80", 30), n == 6 ? 1u : 0u);
@@ -297,7 +297,7 @@ TEST_F(EngineCycleTest, WithoutARouteTheRetriesFollowTheFailureSchedule) {
     EXPECT_EQ(Count(std::string(">>>>>    DNS Lookup setIP (") + kLookups[n % 4] + ")", 30), n >= 4 ? 2u : 1u);
   }
   EXPECT_EQ(Count("Alert!   setIP-Error", 20), 0u);
-  EXPECT_EQ(ec3, 0u);
+  EXPECT_EQ(Values.ec3, 0u);
   EXPECT_TRUE(svc.Events(Server::Update).empty());
 }
 
@@ -308,10 +308,10 @@ TEST_F(EngineCycleTest, AFailedIPQueryConnectionCountsAndEverySecondOneArmsTheLo
   // Refused, then no route.
   for (uint32_t n = 1; n <= 4; ++n) {
     SCOPED_TRACE(n);
-    MyIPServerAddress = n <= 2 ? "127.0.0.99" : "192.0.2.99";
+    Values.MyIPServerAddress = n <= 2 ? "127.0.0.99" : "192.0.2.99";
     engine->TimerMyIP.SetEnabled(true);
     engine->TimerMyIP.SetInterval(20);
-    ASSERT_TRUE(RunUntil([&] { return ec2 == n; }, ms(3000)));
+    ASSERT_TRUE(RunUntil([&] { return Values.ec2 == n; }, ms(3000)));
     EXPECT_EQ(Count("Debug    myIP could not be detected (socket connect)", 40), n);
     EXPECT_EQ(engine->TimerDNS.Enabled(), n % 2 == 0);
     engine->TimerMyIP.SetEnabled(false);
@@ -326,18 +326,18 @@ TEST_F(EngineCycleTest, AFailedIPQueryConnectionCountsAndEverySecondOneArmsTheLo
 TEST_F(EngineCycleTest, AnIPReplySplitOverTwoSegmentsIsJudgedByItsFirstPart) {
   svc.Script(Server::Ip, 1, Action::Split("198.51.100.77\n", 6, 500));
   StartResolved();
-  MyIPServerAddress = "127.0.0.31";
+  Values.MyIPServerAddress = "127.0.0.31";
   engine->TimerMyIP.SetInterval(20);
   engine->TimerMyIP.SetEnabled(true);
   ASSERT_TRUE(WaitEvent(Server::Ip, 1));
-  ASSERT_TRUE(RunUntil([] { return ec2 == 1; }, ms(3000)));
+  ASSERT_TRUE(RunUntil([] { return Values.ec2 == 1; }, ms(3000)));
   EXPECT_EQ(Count("Debug    myIP could not be detected (c)", 40), 1u);
   EXPECT_EQ(engine->SMyIP.State(), plat::SocketState::Closed);
-  EXPECT_EQ(DetectedIP, "");
+  EXPECT_EQ(Values.DetectedIP, "");
   engine->TimerMyIP.SetEnabled(false);
   RunFor(ms(700));
   EXPECT_EQ(Count("Debug    ..... myIP data available [127.0.0.31]", 40), 1u);
-  EXPECT_EQ(ec2, 1u);
+  EXPECT_EQ(Values.ec2, 1u);
 }
 
 // A look-up started while another is pending on the same socket replaces
@@ -363,7 +363,7 @@ TEST_F(EngineCycleTest, ALookupStartedAnewReplacesThePendingOne) {
   EXPECT_EQ(Count(checkDone, 40), 1u);
   EXPECT_EQ(Count(serverDone, 40), serverBefore + 1);
   // The own host name is not in dnsmasq: counted once, not three times.
-  EXPECT_EQ(DNSProblem, 1);
+  EXPECT_EQ(Values.DNSProblem, 1);
 }
 
 }  // namespace

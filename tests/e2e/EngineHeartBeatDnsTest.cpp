@@ -56,7 +56,7 @@ TEST_F(EngineHeartBeatDnsTest, AHeartBeatTariffSendsTheCodeAndTheLocalNotice) {
   ASSERT_TRUE(notice);
   // To the first address of the host name corvibox.
   EXPECT_EQ(notice->local, "127.0.1.1:900");
-  EXPECT_EQ(notice->raw, "Corvilink;" + Session + ";" + code);
+  EXPECT_EQ(notice->raw, "Corvilink;" + Values.Session + ";" + code);
   EXPECT_EQ(notice->raw.size(), 34u);
   EXPECT_EQ(Count("Debug    HeartBeat: [" + code + "]", 40), 1u);
 
@@ -65,7 +65,7 @@ TEST_F(EngineHeartBeatDnsTest, AHeartBeatTariffSendsTheCodeAndTheLocalNotice) {
   ASSERT_TRUE(again);
   EXPECT_EQ(again->raw, code);
   EXPECT_GE((again->at - beat->at).count(), 900);
-  EXPECT_EQ(ec3, 0u);
+  EXPECT_EQ(Values.ec3, 0u);
 }
 
 // One own-host check after another, each on the state the previous one
@@ -118,8 +118,8 @@ TEST_F(EngineHeartBeatDnsTest, TheOwnHostCheckAgainstRealAnswers) {
     auto [answered, rearmed] = check(From::Dnsmasq, {"198.51.100.77"});
     ASSERT_TRUE(answered);
     EXPECT_TRUE(rearmed);
-    EXPECT_EQ(ResolvedOwnIP, "198.51.100.77");
-    EXPECT_EQ(DNSDiff, 0u);
+    EXPECT_EQ(Values.ResolvedOwnIP, "198.51.100.77");
+    EXPECT_EQ(Values.DNSDiff, 0u);
     EXPECT_EQ(Count(differs, 20), 0u);
   }
   {
@@ -127,10 +127,10 @@ TEST_F(EngineHeartBeatDnsTest, TheOwnHostCheckAgainstRealAnswers) {
     auto [answered, rearmed] = check(From::Dnsmasq, {"203.0.113.5"});
     ASSERT_TRUE(answered);
     EXPECT_FALSE(rearmed);
-    EXPECT_EQ(ResolvedOwnIP, "203.0.113.5");
+    EXPECT_EQ(Values.ResolvedOwnIP, "203.0.113.5");
     EXPECT_EQ(Count(differs, 20), 1u);
     EXPECT_EQ(engine->TimerSetIP.Interval(), 2500u);
-    EXPECT_EQ(DNSDiff, 1u);
+    EXPECT_EQ(Values.DNSDiff, 1u);
     // Keep the brought-forward update from interfering with what follows.
     engine->TimerSetIP.SetInterval(60000);
   }
@@ -139,8 +139,8 @@ TEST_F(EngineHeartBeatDnsTest, TheOwnHostCheckAgainstRealAnswers) {
     auto [answered, rearmed] = check(From::HostsFile, {"127.0.0.9", "198.51.100.77"});
     ASSERT_TRUE(answered);
     EXPECT_TRUE(rearmed);
-    EXPECT_EQ(ResolvedOwnIP, "127.0.0.9, 198.51.100.77");
-    EXPECT_TRUE(Deactivated);
+    EXPECT_EQ(Values.ResolvedOwnIP, "127.0.0.9, 198.51.100.77");
+    EXPECT_TRUE(Values.Deactivated);
     EXPECT_EQ(Count(marker, 10), 1u);
     EXPECT_NE(IniText().find("DEACTIVATED=1"), std::string::npos) << IniText();
     EXPECT_EQ(engine->TimerDNSCheck.Interval(), 900000u);
@@ -150,15 +150,15 @@ TEST_F(EngineHeartBeatDnsTest, TheOwnHostCheckAgainstRealAnswers) {
     EXPECT_EQ(engine->TimerMyIP.Interval(), 0u);
     EXPECT_FALSE(engine->TimerDNSRandom.Enabled());
     EXPECT_EQ(engine->TimerDNSRandom.Interval(), 0u);
-    EXPECT_EQ(DNSDiff, 1u);
+    EXPECT_EQ(Values.DNSDiff, 1u);
   }
   {
     SCOPED_TRACE("private while deactivated");
     auto [answered, rearmed] = check(From::Dnsmasq, {"10.1.2.3"});
     ASSERT_TRUE(answered);
     EXPECT_FALSE(rearmed);
-    EXPECT_TRUE(Deactivated);
-    EXPECT_EQ(DNSDiff, 999u);
+    EXPECT_TRUE(Values.Deactivated);
+    EXPECT_EQ(Values.DNSDiff, 999u);
     EXPECT_EQ(Count(">>>>>    resolved own IP is private!", 20), 1u);
     EXPECT_EQ(Count(">>>>>    Please check your local DNS configuration!", 20), 1u);
     EXPECT_NE(IniText().find("DEACTIVATED=1"), std::string::npos);
@@ -167,16 +167,16 @@ TEST_F(EngineHeartBeatDnsTest, TheOwnHostCheckAgainstRealAnswers) {
     SCOPED_TRACE("marker second");
     auto [answered, rearmed] = check(From::HostsFile, {"127.0.0.1", "127.0.0.9"});
     ASSERT_TRUE(answered);
-    EXPECT_EQ(ResolvedOwnIP, "127.0.0.1, 127.0.0.9");
+    EXPECT_EQ(Values.ResolvedOwnIP, "127.0.0.1, 127.0.0.9");
     EXPECT_EQ(Count(marker, 10), 1u);
     // An ordinary answer: reactivated, then a mismatch that stays silent
     // after the private answer.
-    EXPECT_FALSE(Deactivated);
+    EXPECT_FALSE(Values.Deactivated);
     EXPECT_NE(IniText().find("DEACTIVATED=0"), std::string::npos) << IniText();
     EXPECT_TRUE(engine->TimerSetIP.Enabled());
     EXPECT_EQ(engine->TimerSetIP.Interval(), 21600000u);
     EXPECT_EQ(Count(differs, 20), 1u);
-    EXPECT_EQ(DNSDiff, 1000u);
+    EXPECT_EQ(Values.DNSDiff, 1000u);
     EXPECT_FALSE(rearmed);
   }
   {
@@ -184,10 +184,10 @@ TEST_F(EngineHeartBeatDnsTest, TheOwnHostCheckAgainstRealAnswers) {
     auto [answered, rearmed] = check(From::HostsFile, {"198.51.100.77", "127.0.0.9"});
     ASSERT_TRUE(answered);
     EXPECT_TRUE(rearmed);
-    EXPECT_EQ(ResolvedOwnIP, "198.51.100.77, 127.0.0.9");
-    EXPECT_FALSE(Deactivated);
+    EXPECT_EQ(Values.ResolvedOwnIP, "198.51.100.77, 127.0.0.9");
+    EXPECT_FALSE(Values.Deactivated);
     EXPECT_EQ(Count(marker, 10), 1u);
-    EXPECT_EQ(DNSDiff, 0u);
+    EXPECT_EQ(Values.DNSDiff, 0u);
   }
   {
     SCOPED_TRACE("dnsmasq: two addresses in its own order");
@@ -197,17 +197,17 @@ TEST_F(EngineHeartBeatDnsTest, TheOwnHostCheckAgainstRealAnswers) {
     ASSERT_TRUE(order);
     auto [answered, rearmed] = run();
     ASSERT_TRUE(answered);
-    EXPECT_EQ(ResolvedOwnIP, (*order)[0] + ", " + (*order)[1]);
+    EXPECT_EQ(Values.ResolvedOwnIP, (*order)[0] + ", " + (*order)[1]);
     EXPECT_TRUE(rearmed);
-    EXPECT_EQ(DNSDiff, 0u);
+    EXPECT_EQ(Values.DNSDiff, 0u);
   }
   {
     SCOPED_TRACE("hosts file: three addresses, the detected one third");
     auto [answered, rearmed] = check(From::HostsFile, {"127.0.0.1", "192.0.2.10", "198.51.100.77"});
     ASSERT_TRUE(answered);
     EXPECT_TRUE(rearmed);
-    EXPECT_EQ(ResolvedOwnIP, "127.0.0.1, 192.0.2.10, 198.51.100.77");
-    EXPECT_EQ(DNSDiff, 0u);
+    EXPECT_EQ(Values.ResolvedOwnIP, "127.0.0.1, 192.0.2.10, 198.51.100.77");
+    EXPECT_EQ(Values.DNSDiff, 0u);
     EXPECT_EQ(Count(differs, 20), 1u);
   }
   {
@@ -216,20 +216,20 @@ TEST_F(EngineHeartBeatDnsTest, TheOwnHostCheckAgainstRealAnswers) {
         check(From::HostsFile, {"127.0.0.1", "192.0.2.10", "203.0.113.5", "198.51.100.77"});
     ASSERT_TRUE(answered);
     EXPECT_FALSE(rearmed);
-    EXPECT_EQ(ResolvedOwnIP, "127.0.0.1, 192.0.2.10, 203.0.113.5");
+    EXPECT_EQ(Values.ResolvedOwnIP, "127.0.0.1, 192.0.2.10, 203.0.113.5");
     EXPECT_EQ(Count(differs, 20), 2u);
-    EXPECT_EQ(DNSDiff, 1u);
+    EXPECT_EQ(Values.DNSDiff, 1u);
   }
   {
     SCOPED_TRACE("no answer");
     auto [answered, rearmed] = check(From::Dnsmasq, {});
     ASSERT_TRUE(answered);
     EXPECT_FALSE(rearmed);
-    EXPECT_EQ(DNSProblem, 1);
+    EXPECT_EQ(Values.DNSProblem, 1);
     EXPECT_EQ(Count(">>>>>    Can`t resolve my own IP!", 20), 1u);
-    EXPECT_EQ(ResolvedOwnIP, "127.0.0.1, 192.0.2.10, 203.0.113.5");
+    EXPECT_EQ(Values.ResolvedOwnIP, "127.0.0.1, 192.0.2.10, 203.0.113.5");
   }
-  EXPECT_EQ(ec3, 0u);
+  EXPECT_EQ(Values.ec3, 0u);
 }
 
 // Random ".com" names get dnsmasq's local NXDOMAIN; each answer re-arms the
@@ -244,8 +244,8 @@ TEST_F(EngineHeartBeatDnsTest, RandomLookupsAreAnsweredLocallyAndKeepGoing) {
   const std::string done = "Debug    ..... resolve random domain done";
   ASSERT_TRUE(RunUntil([&] { return Count(done, 40) >= 5; }, ms(3000)));
   EXPECT_TRUE(engine->TimerDNSRandom.Enabled());
-  EXPECT_EQ(DNSProblem, 0);
-  EXPECT_EQ(ec3, 0u);
+  EXPECT_EQ(Values.DNSProblem, 0);
+  EXPECT_EQ(Values.ec3, 0u);
   // One look-up at a time: every tick is answered before the next.
   std::vector<std::string> seq;
   for (const std::string& line : Log())

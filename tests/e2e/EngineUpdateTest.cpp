@@ -54,7 +54,7 @@ TEST_F(EngineUpdateTest, TheRequestLineCarriesEveryFieldInOrderUnderOneShift) {
                                                  "ec4", "DNSDiff", "DNSProblem", "RIP", "LIP", "build", "os",
                                                  "lang", "Passwd"}));
   const std::vector<std::pair<std::string, std::string>> values = {
-      {"AuthCode", "CORVIL046W"}, {"Session", Session}, {"Account", "kim"},  {"Domain", "dyn.example"},
+      {"AuthCode", "CORVIL046W"}, {"Session", Values.Session}, {"Account", "kim"},  {"Domain", "dyn.example"},
       {"ec", "0"},                {"ec2", "0"},         {"ec3", "0"},       {"ec4", "0"},
       {"DNSDiff", "0"},           {"DNSProblem", "0"},  {"RIP", ""},        {"LIP", "127.0.1.1"},
       {"build", "460100"},        {"os", os},           {"lang", "D"},      {"Passwd", kWirePasswd},
@@ -73,7 +73,7 @@ TEST_F(EngineUpdateTest, TheRequestLineCarriesEveryFieldInOrderUnderOneShift) {
   EXPECT_EQ(ev.raw.find('\n'), ev.raw.size() - 1);
 
   // The log holds the body without client code, session and digest.
-  const std::string prefix = "AuthCode=CORVIL046W&Session=" + Session + "&";
+  const std::string prefix = "AuthCode=CORVIL046W&Session=" + Values.Session + "&";
   const size_t digest = ev.plain.rfind("&Passwd=");
   ASSERT_EQ(ev.plain.rfind(prefix, 0), 0u);
   ASSERT_NE(digest, std::string::npos);
@@ -92,10 +92,10 @@ TEST_F(EngineUpdateTest, ASuccessRearmsBothTimersAndTheIPQueryGoesToTheNamedServ
   EXPECT_EQ(engine->TimerSetIP.Interval(), 60000u);
   EXPECT_TRUE(engine->TimerMyIP.Enabled());
   EXPECT_EQ(engine->TimerMyIP.Interval(), 45000u);
-  EXPECT_EQ(DetectedIP, "198.51.100.77");
-  EXPECT_EQ(Tariff, "PA");
-  EXPECT_EQ(MyIPServerAddress, "127.0.0.31");
-  EXPECT_EQ(HeartBeatServerAddress, "127.0.0.41");
+  EXPECT_EQ(Values.DetectedIP, "198.51.100.77");
+  EXPECT_EQ(Values.Tariff, "PA");
+  EXPECT_EQ(Values.MyIPServerAddress, "127.0.0.31");
+  EXPECT_EQ(Values.HeartBeatServerAddress, "127.0.0.41");
   EXPECT_FALSE(engine->TimerHeartBeat.Enabled());
 
   // Not about the schedule: the query now rather than in 45 s.
@@ -103,7 +103,7 @@ TEST_F(EngineUpdateTest, ASuccessRearmsBothTimersAndTheIPQueryGoesToTheNamedServ
   std::optional<Event> ip = WaitEvent(Server::Ip, 1);
   ASSERT_TRUE(ip);
   EXPECT_EQ(ip->local, "127.0.0.31:901");
-  EXPECT_EQ(ip->raw, "AuthCode=CORVIL046W&Session=" + Session + "\r\n");
+  EXPECT_EQ(ip->raw, "AuthCode=CORVIL046W&Session=" + Values.Session + "\r\n");
   EXPECT_EQ(ip->raw.size(), 33u);
   ASSERT_TRUE(RunUntil([&] { return Count(">>>>>    myIP detected [198.51.100.77]", 30) == 1; }, ms(3000)));
   // The address the update reply brought: no change, the query re-armed
@@ -112,7 +112,7 @@ TEST_F(EngineUpdateTest, ASuccessRearmsBothTimersAndTheIPQueryGoesToTheNamedServ
   EXPECT_EQ(engine->TimerMyIP.Interval(), 45000u);
   EXPECT_EQ(engine->TimerSetIP.Interval(), 60000u);
   EXPECT_EQ(engine->SMyIP.State(), plat::SocketState::Closed);
-  EXPECT_EQ(ec2, 0u);
+  EXPECT_EQ(Values.ec2, 0u);
 }
 
 TEST_F(EngineUpdateTest, AnAddressChangeAtTheIPServerBringsTheNextUpdateWithinFiveSeconds) {
@@ -128,8 +128,8 @@ TEST_F(EngineUpdateTest, AnAddressChangeAtTheIPServerBringsTheNextUpdateWithinFi
   // The query keeps the period its tick set.
   EXPECT_TRUE(engine->TimerMyIP.Enabled());
   EXPECT_EQ(engine->TimerMyIP.Interval(), 30000u);
-  EXPECT_EQ(CurrentIP, "198.51.100.99");
-  EXPECT_EQ(PreviousIP, "198.51.100.77");
+  EXPECT_EQ(Values.CurrentIP, "198.51.100.99");
+  EXPECT_EQ(Values.PreviousIP, "198.51.100.77");
 
   std::optional<Event> next = WaitEvent(Server::Update, 2, ms(7000));
   ASSERT_TRUE(next);
@@ -191,7 +191,7 @@ TEST_F(EngineUpdateTest, TheIPv6TestHostIsAskedAndWhatItAnswersTravelsInTheLine)
   }
 
   EXPECT_EQ(Count(">>>>>    Dv6 1 > 0", 10), 1u);
-  EXPECT_FALSE(IPv6Enabled);
+  EXPECT_FALSE(Values.IPv6Enabled);
   EXPECT_NE(IniText().find("Dv6=0"), std::string::npos) << IniText();
   // Off now, also after the reload before the request.
   UpdateNow();

@@ -76,37 +76,37 @@ TEST_F(SpineTest, ChangingTheIntervalRestartsTheCountdownTheSameValueDoesNot) {
 
 TEST_F(SpineTest, TheEngineStartsOnTheRealLoopWithTheNamespacesHostName) {
   corvitest::TempDir dir;
-  ResetEngineValues();
+  Values = {};
   SetProgramPath(dir.path() + "/corvilink");
   plat::SetVersionBlock(&kDesktopVersion);
   corvitest::WriteFile(dir.path() + "/corvilink.ini", "[LOGGING]\r\nLevel=10\r\n");
   {
     TCorvilinkC engine(loop);
-    ASSERT_EQ(Session.size(), 3u);
+    ASSERT_EQ(Values.Session.size(), 3u);
     StartEngine("W");
     EXPECT_TRUE(engine.TimerSetIP.Armed());
     auto log = corvitest::LogMessages(dir.path() + "/corvilink.log");
     std::vector<std::string> expected = {
-        Session + " >>>>>",
-        Session + " >>>>>  Corvilink-Poster 4.6 (Build:4.6.0.100) started.",
-        Session + " >>>>>",
-        Session + " >>>>>  corvibox",
-        Session + " >>>>>  127.0.1.1",
-        Session + " >>>>>",
+        Values.Session + " >>>>>",
+        Values.Session + " >>>>>  Corvilink-Poster 4.6 (Build:4.6.0.100) started.",
+        Values.Session + " >>>>>",
+        Values.Session + " >>>>>  corvibox",
+        Values.Session + " >>>>>  127.0.1.1",
+        Values.Session + " >>>>>",
     };
     EXPECT_EQ(log, expected);
-    EXPECT_EQ(LocalHostName, "corvibox");
-    EXPECT_EQ(ec4, 0);
-    IsDaemon = true;  // StopEngine is the daemon's
+    EXPECT_EQ(Values.LocalHostName, "corvibox");
+    EXPECT_EQ(Values.ec4, 0);
+    Values.IsDaemon = true;  // StopEngine is the daemon's
     StopEngine();
     log = corvitest::LogMessages(dir.path() + "/corvilink.log");
     ASSERT_EQ(log.size(), 9u);
-    EXPECT_EQ(log[7], Session + " >>>>>  Corvilink-Poster 4.6 (Build:4.6.0.100) terminated.");
+    EXPECT_EQ(log[7], Values.Session + " >>>>>  Corvilink-Poster 4.6 (Build:4.6.0.100) terminated.");
     EXPECT_FALSE(engine.TimerSetIP.Enabled());
   }
   SetProgramPath("");
   plat::SetVersionBlock(nullptr);
-  ResetEngineValues();
+  Values = {};
 }
 
 // The banner lists the local addresses as the name service gives them:
@@ -144,7 +144,7 @@ TEST_F(SpineTest, TheBannerListsTheLocalAddressesInTheNameServicesOrder) {
       plat::SetVersionBlock(&kDesktopVersion);
       TCorvilinkC engine(own);
       StartEngine("W");
-      _exit(LocalHostName == c.hostName ? ec4 : 101);
+      _exit(Values.LocalHostName == c.hostName ? Values.ec4 : 101);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);

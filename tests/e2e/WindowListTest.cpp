@@ -203,7 +203,7 @@ TEST(WindowListLinkTest, TheDaemonProgramDoesNotLoadLibxcbAtStart) {
 
 TEST_F(WindowListTest, TheDaemonEngineFindsTheDesktopProgramButNotItsTooltip) {
   corvitest::TempDir dir;
-  corvilink::ResetEngineValues();
+  corvilink::Values = {};
   corvilink::SetProgramPath(dir.path() + "/corvilinkd");
   plat::SetVersionBlock(&corvilink::kDaemonVersion);
   {
@@ -224,19 +224,19 @@ TEST_F(WindowListTest, TheDaemonEngineFindsTheDesktopProgramButNotItsTooltip) {
     x.Sync();
     EXPECT_TRUE(corvilink::FindWindowByTitle("Corvilink-Poster "));
 
-    corvilink::IsDaemon = true;
+    corvilink::Values.IsDaemon = true;
     engine.TimerProcListTimer();
-    EXPECT_TRUE(corvilink::WindowsClientRunning);
+    EXPECT_TRUE(corvilink::Values.WindowsClientRunning);
     EXPECT_EQ(engine.TimerSetIP.Interval(), 10000u);
 
     x.Destroy(main);
     x.Sync();
     engine.TimerProcListTimer();
-    EXPECT_FALSE(corvilink::WindowsClientRunning);
+    EXPECT_FALSE(corvilink::Values.WindowsClientRunning);
   }
   corvilink::SetProgramPath("");
   plat::SetVersionBlock(nullptr);
-  corvilink::ResetEngineValues();
+  corvilink::Values = {};
 }
 
 }  // namespace

@@ -59,7 +59,7 @@ struct Rig {
   void Build() {
     engine.reset();
     loop.reset();
-    ResetEngineValues();
+    Values = {};
     SetProgramPath(dir + "/corvilink");
     plat::SetVersionBlock(&kDesktopVersion);
     RandSeed = 12345;
@@ -79,26 +79,26 @@ struct Rig {
     WriteIni();
     // The log would otherwise grow by every line of every input.
     unlink(LogPath().c_str());
-    Sleeping = Deactivated = ConfigError = false;
-    UpdateServerAddress = kUpdateServer;
-    MyIPServerAddress = kMyIPServer;
-    ec = ec2 = ec3 = 0;
-    DNSProblem = 0;
-    SetIPInterval = 1800000;
-    MyIPInterval = 60000;
-    Tariff.clear();
-    HeartBeatCode.clear();
-    ServerMessage.clear();
-    for (std::string& slot : LogSlot) slot.clear();
-    DetectedIP.clear();
+    Values.Sleeping = Values.Deactivated = Values.ConfigError = false;
+    Values.UpdateServerAddress = kUpdateServer;
+    Values.MyIPServerAddress = kMyIPServer;
+    Values.ec = Values.ec2 = Values.ec3 = 0;
+    Values.DNSProblem = 0;
+    Values.SetIPInterval = 1800000;
+    Values.MyIPInterval = 60000;
+    Values.Tariff.clear();
+    Values.HeartBeatCode.clear();
+    Values.ServerMessage.clear();
+    for (std::string& slot : Values.LogSlot) slot.clear();
+    Values.DetectedIP.clear();
     if (presetHistory) {
-      CurrentIP = "1.2.3.4";
-      PreviousIP = "10.0.0.1";
-      PrePreviousIP = "192.168.1.10";
+      Values.CurrentIP = "1.2.3.4";
+      Values.PreviousIP = "10.0.0.1";
+      Values.PrePreviousIP = "192.168.1.10";
     } else {
-      CurrentIP.clear();
-      PreviousIP.clear();
-      PrePreviousIP.clear();
+      Values.CurrentIP.clear();
+      Values.PreviousIP.clear();
+      Values.PrePreviousIP.clear();
     }
     for (plat::Timer* t : {&engine->TimerMyIP, &engine->TimerHeartBeat, &engine->TimerDNS,
                            &engine->TimerSleep, &engine->TimerKill, &engine->TimerDNSCheck,
@@ -125,7 +125,7 @@ Rig* TheRig() {
 }
 
 bool HistoryIsSound() {
-  const std::string* h[] = {&CurrentIP, &PreviousIP, &PrePreviousIP};
+  const std::string* h[] = {&Values.CurrentIP, &Values.PreviousIP, &Values.PrePreviousIP};
   for (int i = 0; i < 3; ++i) {
     if (h[i]->empty()) continue;
     if (!IsIPv4Text(*h[i])) return false;
@@ -170,10 +170,10 @@ void UpdateReply(Rig& rig, const std::vector<std::string>& segments) {
   bool updateArmed = engine.TimerSetIP.Enabled() && engine.TimerSetIP.Interval() != 0;
   if (!updateArmed && !engine.TimerKill.Enabled()) Fail("the engine stalls after the update reply");
   if (engine.TimerKill.Enabled() && engine.TimerKill.Interval() == 0) Fail("the exit timer never fires");
-  if (!DetectedIP.empty() && !IsIPv4Text(DetectedIP)) Fail("DetectedIP is no IPv4 text after the update reply");
+  if (!Values.DetectedIP.empty() && !IsIPv4Text(Values.DetectedIP)) Fail("DetectedIP is no IPv4 text after the update reply");
   if (!HistoryIsSound()) Fail("address history broken after the update reply");
-  if (HeartBeatCode.size() != 0 && HeartBeatCode.size() != 20) Fail("heartbeat code of a wrong length");
-  if (Tariff.size() > 255) Fail("tariff over 255 bytes");
+  if (Values.HeartBeatCode.size() != 0 && Values.HeartBeatCode.size() != 20) Fail("heartbeat code of a wrong length");
+  if (Values.Tariff.size() > 255) Fail("tariff over 255 bytes");
   if (rig.loop->exited) Fail("the process ended within the reply");
 }
 
@@ -182,14 +182,14 @@ void IPReply(Rig& rig, const std::vector<std::string>& segments) {
   // The update reply may have put the engine to sleep, wiped or flagged the
   // account or moved the IP server: the query needs all of them back.
   rig.WriteIni();
-  Sleeping = Deactivated = ConfigError = false;
-  MyIPServerAddress = kMyIPServer;
-  MyIPInterval = 60000;
-  DetectedIP.clear();
+  Values.Sleeping = Values.Deactivated = Values.ConfigError = false;
+  Values.MyIPServerAddress = kMyIPServer;
+  Values.MyIPInterval = 60000;
+  Values.DetectedIP.clear();
   engine.TimerMyIP.SetEnabled(true);
   engine.TimerSetIP.SetInterval(30000);
-  const uint32_t ec2Before = ec2;
-  const std::string current = CurrentIP;
+  const uint32_t ec2Before = Values.ec2;
+  const std::string current = Values.CurrentIP;
 
   size_t streams = rig.loop->Streams().size();
   engine.TimerMyIPTimer();
@@ -203,15 +203,15 @@ void IPReply(Rig& rig, const std::vector<std::string>& segments) {
     }
   if (first.empty()) {
     // The peer closed without a byte: nothing to read, nothing counted.
-    if (!DetectedIP.empty() || ec2 != ec2Before) Fail("a reply of no bytes changed the engine");
-  } else if (DetectedIP.empty()) {
-    if (ec2 != ec2Before + 1) Fail("a refused IP reply is not counted once");
+    if (!Values.DetectedIP.empty() || Values.ec2 != ec2Before) Fail("a reply of no bytes changed the engine");
+  } else if (Values.DetectedIP.empty()) {
+    if (Values.ec2 != ec2Before + 1) Fail("a refused IP reply is not counted once");
   } else {
-    if (!IsIPv4Text(DetectedIP)) Fail("DetectedIP is no IPv4 text after the IP reply");
-    if (ec2 != ec2Before) Fail("an accepted IP reply is counted as a failure");
-    if (first.compare(0, DetectedIP.size(), DetectedIP) != 0) Fail("DetectedIP is not what the first read held");
-    bool changed = current != CurrentIP;
-    if (changed && (CurrentIP != DetectedIP || engine.TimerSetIP.Interval() != 5000))
+    if (!IsIPv4Text(Values.DetectedIP)) Fail("DetectedIP is no IPv4 text after the IP reply");
+    if (Values.ec2 != ec2Before) Fail("an accepted IP reply is counted as a failure");
+    if (first.compare(0, Values.DetectedIP.size(), Values.DetectedIP) != 0) Fail("DetectedIP is not what the first read held");
+    bool changed = current != Values.CurrentIP;
+    if (changed && (Values.CurrentIP != Values.DetectedIP || engine.TimerSetIP.Interval() != 5000))
       Fail("a new address does not bring the update forward");
     if (!changed && !(engine.TimerMyIP.Enabled() && engine.TimerMyIP.Interval() == 60000))
       Fail("a known address does not re-arm the query");

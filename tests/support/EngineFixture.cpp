@@ -59,7 +59,7 @@ std::vector<std::string> LogMessages(const std::string& path) {
 }
 
 void EngineTest::SetUp() {
-  corvilink::ResetEngineValues();
+  corvilink::Values = {};
   corvilink::SetProgramPath(dir.path() + "/corvilink");
   plat::SetVersionBlock(&corvilink::kDesktopVersion);
   corvilink::RandSeed = 12345;
@@ -71,7 +71,7 @@ void EngineTest::TearDown() {
   engine.reset();
   corvilink::SetProgramPath("");
   plat::SetVersionBlock(nullptr);
-  corvilink::ResetEngineValues();
+  corvilink::Values = {};
 }
 
 void EngineTest::WriteIni(const std::string& text) { WriteFile(dir.path() + "/corvilink.ini", text); }
@@ -109,7 +109,7 @@ void LogLevels::Expect(const std::string& message, uint8_t level) const {
 size_t EngineTest::Count(const std::string& message, uint8_t level) const {
   levels.Expect(message, level);
   auto log = Log();
-  return size_t(std::count(log.begin(), log.end(), corvilink::Session + " " + message));
+  return size_t(std::count(log.begin(), log.end(), corvilink::Values.Session + " " + message));
 }
 
 void EngineTest::CreateEngine() { engine = std::make_unique<corvilink::TCorvilinkC>(loop); }

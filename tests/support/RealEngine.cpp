@@ -70,7 +70,7 @@ void RealEngineTest::SetUp() {
   ASSERT_TRUE(ns != nullptr && std::string(ns) == "1")
       << "opens real sockets: run only inside the private network namespace (scripts/isolate)";
 
-  corvilink::ResetEngineValues();
+  corvilink::Values = {};
   corvilink::SetProgramPath(dir.path() + "/corvilink");
   plat::SetVersionBlock(&corvilink::kDesktopVersion);
   WriteIni(kRealEngineIni);
@@ -107,7 +107,7 @@ void RealEngineTest::TearDown() {
   for (const auto& [name, value] : savedProxies_) setenv(name.c_str(), value.c_str(), 1);
   corvilink::SetProgramPath("");
   plat::SetVersionBlock(nullptr);
-  corvilink::ResetEngineValues();
+  corvilink::Values = {};
 }
 
 void RealEngineTest::WriteIni(const std::string& text) { WriteFile(corvilink::ConfigPath(), text); }
@@ -120,14 +120,14 @@ void RealEngineTest::CreateEngine(bool quickLookup) {
 }
 
 void RealEngineTest::StartEngine() {
-  corvilink::Mode = "GUI";
+  corvilink::Values.Mode = "GUI";
   corvilink::StartEngine("W");
 }
 
 void RealEngineTest::StartResolved() {
   CreateEngine();
   StartEngine();
-  ASSERT_TRUE(RunUntil([] { return corvilink::UpdateServerAddress != "0.0.0.0"; }, ms(3000)))
+  ASSERT_TRUE(RunUntil([] { return corvilink::Values.UpdateServerAddress != "0.0.0.0"; }, ms(3000)))
       << "the update-server look-up did not finish";
 }
 
@@ -169,7 +169,7 @@ std::optional<Event> RealEngineTest::WaitEvent(Server server, size_t n, ms limit
 
 std::vector<std::string> RealEngineTest::Log() const {
   std::vector<std::string> out;
-  const size_t tag = corvilink::Session.size() + 1;
+  const size_t tag = corvilink::Values.Session.size() + 1;
   for (const std::string& line : LogMessages(dir.path() + "/corvilink.log"))
     out.push_back(line.size() >= tag ? line.substr(tag) : line);
   return out;

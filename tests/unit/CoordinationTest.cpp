@@ -87,7 +87,7 @@ protected:
     corvilink::SetProgramPath(dir.path() + "/corvilinkd");
     CreateEngine();
     LoadConfig();
-    IsDaemon = true;
+    Values.IsDaemon = true;
   }
   std::string DaemonLogPath() const { return dir.path() + "/corvilinkd.log"; }
   std::string DaemonMarker() const { return dir.path() + "/CorvilinkD.run"; }
@@ -97,7 +97,7 @@ protected:
   std::vector<std::string> NewLog() const {
     std::vector<std::string> out;
     auto all = corvitest::LogMessages(DaemonLogPath());
-    for (size_t i = seen; i < all.size(); ++i) out.push_back(all[i].substr(Session.size() + 1));
+    for (size_t i = seen; i < all.size(); ++i) out.push_back(all[i].substr(Values.Session.size() + 1));
     return out;
   }
   void MakeMarker(const std::string& path) { corvitest::WriteFile(path, "[ACCOUNT]\r\nrun=1\r\n"); }
@@ -135,11 +135,11 @@ TEST_F(CoordinationTest, MarkerTimesAcrossAMinuteAnHourAndADate) {
       EXPECT_EQ(MarkerTime(DaemonMarker()), aPacked);
       EXPECT_EQ(MarkerTime(DesktopMarker()), bPacked);
 
-      WindowsClientRunning = !c.running;
+      Values.WindowsClientRunning = !c.running;
       Mark();
       engine->TimerProcListTimer();
       const std::string label = std::to_string(aPacked) + " " + std::to_string(bPacked);
-      EXPECT_EQ(WindowsClientRunning, c.running) << label;
+      EXPECT_EQ(Values.WindowsClientRunning, c.running) << label;
       const std::vector<std::string> expected = {
           "Debug    ..... ProcList ",
           "Debug    ..... CorvilinkRun [" + std::to_string(bPacked) + "]",
@@ -164,10 +164,10 @@ TEST_F(CoordinationTest, AMissingMarkerDecidesNotRunningWithoutMarkerLines) {
     ::unlink(DesktopMarker().c_str());
     if (c.daemonMarker) MakeMarker(DaemonMarker());
     if (c.desktopMarker) MakeMarker(DesktopMarker());
-    WindowsClientRunning = true;
+    Values.WindowsClientRunning = true;
     Mark();
     engine->TimerProcListTimer();
-    EXPECT_FALSE(WindowsClientRunning) << c.name;
+    EXPECT_FALSE(Values.WindowsClientRunning) << c.name;
     EXPECT_EQ(NewLog(), std::vector<std::string>{"Debug    ..... ProcList "}) << c.name;
   }
 }
@@ -179,7 +179,7 @@ TEST_F(CoordinationTest, AMarkerThatIsADirectoryCountsAsMissing) {
   EXPECT_EQ(MarkerTime(dir.path() + "/nothing.run"), -1);
   Mark();
   engine->TimerProcListTimer();
-  EXPECT_FALSE(WindowsClientRunning);
+  EXPECT_FALSE(Values.WindowsClientRunning);
   EXPECT_EQ(NewLog().size(), 1u);
 }
 
@@ -193,7 +193,7 @@ TEST_F(CoordinationTest, AFoundWindowSetsTheFlagAndHastensTheUpdateTickWithoutMa
   engine->TimerSetIP.SetInterval(30000);
   Mark();
   engine->TimerProcListTimer();
-  EXPECT_TRUE(WindowsClientRunning);
+  EXPECT_TRUE(Values.WindowsClientRunning);
   EXPECT_EQ(engine->TimerSetIP.Interval(), 10000u);
   EXPECT_EQ(engine->TimerProcList.Interval(), 15000u);
   EXPECT_EQ(NewLog(), std::vector<std::string>{"Debug    ..... ProcList "});
@@ -202,20 +202,20 @@ TEST_F(CoordinationTest, AFoundWindowSetsTheFlagAndHastensTheUpdateTickWithoutMa
   loop.windows.clear();
   Mark();
   engine->TimerProcListTimer();
-  EXPECT_FALSE(WindowsClientRunning);
+  EXPECT_FALSE(Values.WindowsClientRunning);
   EXPECT_EQ(NewLog().size(), 3u);
 }
 
 TEST_F(CoordinationTest, TheDesktopProgramDoesNotLook) {
-  IsDaemon = false;
-  WindowsClientRunning = true;
+  Values.IsDaemon = false;
+  Values.WindowsClientRunning = true;
   loop.windows = {{"Corvilink-Poster GUI 4.6", false}};
   MakeMarker(DaemonMarker());
   MakeMarker(DesktopMarker());
   engine->TimerSetIP.SetInterval(30000);
   Mark();
   engine->TimerProcListTimer();
-  EXPECT_FALSE(WindowsClientRunning);
+  EXPECT_FALSE(Values.WindowsClientRunning);
   EXPECT_EQ(engine->TimerSetIP.Interval(), 30000u);
   EXPECT_EQ(engine->TimerProcList.Interval(), 15000u);
   EXPECT_EQ(NewLog(), std::vector<std::string>{"Debug    ..... ProcList "});
@@ -226,16 +226,16 @@ TEST_F(CoordinationTest, TheDaemonDecidesOneSecondAfterItsStartThenEveryFifteen)
   StartEngine("D");
   const uint64_t started = loop.Now();
   loop.Advance(999);
-  EXPECT_FALSE(WindowsClientRunning);
+  EXPECT_FALSE(Values.WindowsClientRunning);
   loop.Advance(1);
-  EXPECT_TRUE(WindowsClientRunning);
+  EXPECT_TRUE(Values.WindowsClientRunning);
   // Found: the update tick comes 10 s after the decision instead of at 5 s.
   EXPECT_EQ(engine->TimerSetIP.Interval(), 10000u);
   loop.windows.clear();
   loop.Advance(14999);
-  EXPECT_TRUE(WindowsClientRunning);
+  EXPECT_TRUE(Values.WindowsClientRunning);
   loop.Advance(1);
-  EXPECT_FALSE(WindowsClientRunning);
+  EXPECT_FALSE(Values.WindowsClientRunning);
   EXPECT_EQ(loop.Now() - started, 16000u);
   // Nothing went to the update server while the flag was up.
   EXPECT_TRUE(loop.Streams().empty());
@@ -306,7 +306,7 @@ TEST_F(WindowSearchTest, AtMost1001WindowsAreExamined) {
   Touch(DesktopMarker(), {2026, 3, 14, 12, 0, 20});
   Mark();
   engine->TimerProcListTimer();
-  EXPECT_TRUE(WindowsClientRunning);
+  EXPECT_TRUE(Values.WindowsClientRunning);
   EXPECT_EQ(NewLog().size(), 3u);
 }
 
@@ -321,7 +321,7 @@ TEST_F(MarkerWriteTest, EachProgramWritesItsOwnMarkerAtEveryTick) {
   for (const auto& c : cases) {
     ::unlink(DaemonMarker().c_str());
     ::unlink(DesktopMarker().c_str());
-    IsDaemon = c.daemon;
+    Values.IsDaemon = c.daemon;
     Mark();
     engine->TimerRunTimer();
     const std::string path = dir.path() + c.written;
@@ -372,7 +372,7 @@ TEST_F(MarkerWriteTest, MarkersTenSecondsApartAcrossAnHourDoNotCount) {
     engine->TimerRunTimer();
     EXPECT_EQ(MarkerTime(DaemonMarker()), s.daemonPacked);
     engine->TimerProcListTimer();
-    EXPECT_EQ(WindowsClientRunning, s.running) << s.after;
+    EXPECT_EQ(Values.WindowsClientRunning, s.running) << s.after;
   }
 }
 
@@ -390,7 +390,7 @@ TEST_F(MarkerWriteTest, AnUnwritableMarkerGoesToTheProgramsHandlerEveryTick) {
 }
 
 TEST_F(CoordinationTest, TheBroadcastListenerLogsWhatItReceivesAtLevel10) {
-  LogLevel = 10;
+  Values.LogLevel = 10;
   Mark();
   engine->UDPBroadCastServerUDPRead("Corvilink;abc;hello");
   EXPECT_EQ(NewLog(), std::vector<std::string>{"Corvilink;abc;hello"});

@@ -26,7 +26,7 @@ TEST_F(ConfigTest, LogLevelKeepsTheLowEightBitsOrTheDefault) {
   for (const auto& c : cases) {
     WriteIni(std::string("[LOGGING]\r\nLevel=") + c.text + "\r\n");
     LoadConfig();
-    EXPECT_EQ(LogLevel, c.expected) << "Level=" << c.text;
+    EXPECT_EQ(Values.LogLevel, c.expected) << "Level=" << c.text;
   }
 }
 
@@ -39,39 +39,39 @@ TEST_F(ConfigTest, BooleansAreAnyNonZeroInteger) {
     WriteIni(std::string("[ACCOUNT]\r\nOffline=") + c.text + "\r\nDv6=" + c.text +
              "\r\nCONFIGERROR=" + c.text + "\r\n[OPTIONS]\r\nBroadcast=" + c.text + "\r\n");
     LoadConfig();
-    EXPECT_EQ(Offline, c.expected) << c.text;
-    EXPECT_EQ(IPv6Enabled, c.expected) << c.text;
-    EXPECT_EQ(ConfigError, c.expected) << c.text;
-    EXPECT_EQ(Broadcast, c.expected) << c.text;
+    EXPECT_EQ(Values.Offline, c.expected) << c.text;
+    EXPECT_EQ(Values.IPv6Enabled, c.expected) << c.text;
+    EXPECT_EQ(Values.ConfigError, c.expected) << c.text;
+    EXPECT_EQ(Values.Broadcast, c.expected) << c.text;
   }
 }
 
 TEST_F(ConfigTest, MissingFileGivesEveryDefault) {
-  Account = "old";
-  Language = std::string("D");  // plain "D" trips a false -Wrestrict of GCC 12
-  LogLevel = 0;
-  Offline = true;
-  ConfigError = true;
+  Values.Account = "old";
+  Values.Language = std::string("D");  // plain "D" trips a false -Wrestrict of GCC 12
+  Values.LogLevel = 0;
+  Values.Offline = true;
+  Values.ConfigError = true;
   LoadConfig();
-  EXPECT_EQ(Account, "");
-  EXPECT_EQ(Domain, "corvilink.example");
-  EXPECT_EQ(Passwd, "");
-  EXPECT_EQ(Language, "E");
-  EXPECT_EQ(LogLevel, 20);
-  EXPECT_FALSE(Offline);
-  EXPECT_FALSE(ConfigError);
-  EXPECT_FALSE(IPv6Enabled);
-  EXPECT_FALSE(Broadcast);
-  EXPECT_EQ(StartDelay, 0);
+  EXPECT_EQ(Values.Account, "");
+  EXPECT_EQ(Values.Domain, "corvilink.example");
+  EXPECT_EQ(Values.Passwd, "");
+  EXPECT_EQ(Values.Language, "E");
+  EXPECT_EQ(Values.LogLevel, 20);
+  EXPECT_FALSE(Values.Offline);
+  EXPECT_FALSE(Values.ConfigError);
+  EXPECT_FALSE(Values.IPv6Enabled);
+  EXPECT_FALSE(Values.Broadcast);
+  EXPECT_EQ(Values.StartDelay, 0);
 }
 
 TEST_F(ConfigTest, MissingDomainIsTheServiceDomainButEmptyStaysEmpty) {
   WriteIni("[ACCOUNT]\r\nAccount=kim\r\n");
   LoadConfig();
-  EXPECT_EQ(Domain, "corvilink.example");
+  EXPECT_EQ(Values.Domain, "corvilink.example");
   WriteIni("[ACCOUNT]\r\nAccount=kim\r\nDomain=\r\n");
   LoadConfig();
-  EXPECT_EQ(Domain, "");
+  EXPECT_EQ(Values.Domain, "");
 }
 
 TEST_F(ConfigTest, EveryKeyReachesItsValue) {
@@ -80,24 +80,24 @@ TEST_F(ConfigTest, EveryKeyReachesItsValue) {
       "Language=D\r\nDv6=1\r\nOffline=1\r\nCONFIGERROR=1\r\nDEACTIVATED=1\r\n"
       "[LOGGING]\r\nLevel=40\r\n[DAEMON]\r\nStartDelay=17\r\n[OPTIONS]\r\nBroadcast=1\r\n");
   LoadConfig();
-  EXPECT_EQ(Account, "kim");
-  EXPECT_EQ(Domain, "dyn.example");
-  EXPECT_EQ(Passwd, "0123456789abcdef");
-  EXPECT_EQ(Language, "D");
-  EXPECT_TRUE(IPv6Enabled);
-  EXPECT_TRUE(Offline);
-  EXPECT_TRUE(ConfigError);
-  EXPECT_EQ(LogLevel, 40);
-  EXPECT_EQ(StartDelay, 17);
-  EXPECT_TRUE(Broadcast);
+  EXPECT_EQ(Values.Account, "kim");
+  EXPECT_EQ(Values.Domain, "dyn.example");
+  EXPECT_EQ(Values.Passwd, "0123456789abcdef");
+  EXPECT_EQ(Values.Language, "D");
+  EXPECT_TRUE(Values.IPv6Enabled);
+  EXPECT_TRUE(Values.Offline);
+  EXPECT_TRUE(Values.ConfigError);
+  EXPECT_EQ(Values.LogLevel, 40);
+  EXPECT_EQ(Values.StartDelay, 17);
+  EXPECT_TRUE(Values.Broadcast);
   // The stored deactivation is never read back.
-  EXPECT_FALSE(Deactivated);
+  EXPECT_FALSE(Values.Deactivated);
 }
 
 TEST_F(ConfigTest, LanguageIsGermanOnlyBeforeTheFirstLoad) {
-  EXPECT_EQ(Language, "D");
+  EXPECT_EQ(Values.Language, "D");
   LoadConfig();
-  EXPECT_EQ(Language, "E");
+  EXPECT_EQ(Values.Language, "E");
 }
 
 TEST_F(ConfigTest, TriggersBringTheTimersForwardWithoutEnablingThem) {
@@ -116,16 +116,16 @@ TEST_F(ConfigTest, DetectLocalAddressesJoinsTheResolverOrder) {
   std::string list = "stale";
   DetectLocalAddresses(list);
   EXPECT_EQ(list, "10.1.2.3,192.168.7.8");
-  EXPECT_EQ(LocalIPs, "10.1.2.3,192.168.7.8");
-  EXPECT_EQ(LocalHostName, "simbox");
-  EXPECT_EQ(ec4, 0);
+  EXPECT_EQ(Values.LocalIPs, "10.1.2.3,192.168.7.8");
+  EXPECT_EQ(Values.LocalHostName, "simbox");
+  EXPECT_EQ(Values.ec4, 0);
 
   // Both already known: nothing asked, output untouched, -1.
   int calls = loop.hostNameCalls;
   list = "untouched";
   DetectLocalAddresses(list);
   EXPECT_EQ(list, "untouched");
-  EXPECT_EQ(ec4, -1);
+  EXPECT_EQ(Values.ec4, -1);
   EXPECT_EQ(loop.hostNameCalls, calls);
 }
 
@@ -135,9 +135,9 @@ TEST_F(ConfigTest, DetectLocalAddressesGivesUpAtTheFirstFailure) {
   std::string list;
   DetectLocalAddresses(list);
   EXPECT_EQ(list, "");
-  EXPECT_EQ(LocalIPs, "");
-  EXPECT_EQ(LocalHostName, "");
-  EXPECT_EQ(ec4, 0);
+  EXPECT_EQ(Values.LocalIPs, "");
+  EXPECT_EQ(Values.LocalHostName, "");
+  EXPECT_EQ(Values.ec4, 0);
   EXPECT_EQ(loop.hostNameCalls, 1);
 }
 

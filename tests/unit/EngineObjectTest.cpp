@@ -75,18 +75,18 @@ TEST_F(EngineObjectTest, SocketsAndUdpComponentsCarryTheirFormValues) {
 }
 
 TEST_F(EngineObjectTest, CreationDrawsTheSessionAndSetsTheVersionText) {
-  EXPECT_EQ(Session, "xxx");
-  LastLogMessage = LastDetectTime = LastUpdateTime = "stale";
+  EXPECT_EQ(Values.Session, "xxx");
+  Values.LastLogMessage = Values.LastDetectTime = Values.LastUpdateTime = "stale";
   CreateEngine();
-  ASSERT_EQ(Session.size(), 3u);
-  for (char c : Session) EXPECT_TRUE(c >= 'a' && c <= 'y') << Session;
-  EXPECT_EQ(VersionText, "Corvilink-Poster 4.6 (Build:4.6.0.100)");
-  EXPECT_EQ(ProductName, "Corvilink-Poster");
-  EXPECT_EQ(ProductVersion, "4.6");
-  EXPECT_EQ(FileVersion, "4.6.0.100");
-  EXPECT_EQ(LastLogMessage, "");
-  EXPECT_EQ(LastDetectTime, "");
-  EXPECT_EQ(LastUpdateTime, "");
+  ASSERT_EQ(Values.Session.size(), 3u);
+  for (char c : Values.Session) EXPECT_TRUE(c >= 'a' && c <= 'y') << Values.Session;
+  EXPECT_EQ(Values.VersionText, "Corvilink-Poster 4.6 (Build:4.6.0.100)");
+  EXPECT_EQ(Values.ProductName, "Corvilink-Poster");
+  EXPECT_EQ(Values.ProductVersion, "4.6");
+  EXPECT_EQ(Values.FileVersion, "4.6.0.100");
+  EXPECT_EQ(Values.LastLogMessage, "");
+  EXPECT_EQ(Values.LastDetectTime, "");
+  EXPECT_EQ(Values.LastUpdateTime, "");
   // Nothing is logged before the configuration is loaded.
   EXPECT_FALSE(corvitest::FileExists(LogPath()));
 }
@@ -94,19 +94,19 @@ TEST_F(EngineObjectTest, CreationDrawsTheSessionAndSetsTheVersionText) {
 TEST_F(EngineObjectTest, DaemonAndMissingVersionBlocks) {
   plat::SetVersionBlock(&kDaemonVersion);
   CreateEngine();
-  EXPECT_EQ(VersionText, "Corvilink-Poster-Daemon 4.6 (Build:4.6.0.100)");
+  EXPECT_EQ(Values.VersionText, "Corvilink-Poster-Daemon 4.6 (Build:4.6.0.100)");
   engine.reset();
   plat::SetVersionBlock(nullptr);
   CreateEngine();
-  EXPECT_EQ(VersionText, "  (Build:)");
+  EXPECT_EQ(Values.VersionText, "  (Build:)");
 }
 
 TEST_F(EngineObjectTest, StartEngineWritesTheSixLineBannerAndArmsTheUpdateTimer) {
   CreateEngine();
-  std::string s = Session;
+  std::string s = Values.Session;
   StartEngine("W");
-  EXPECT_EQ(AuthCode, "CORVIL046W");
-  EXPECT_EQ(Account, "kim");  // configuration loaded
+  EXPECT_EQ(Values.AuthCode, "CORVIL046W");
+  EXPECT_EQ(Values.Account, "kim");  // configuration loaded
   std::vector<std::string> expected = {
       s + " >>>>>",
       s + " >>>>>  Corvilink-Poster 4.6 (Build:4.6.0.100) started.",
@@ -126,10 +126,10 @@ TEST_F(EngineObjectTest, StartEngineWritesTheSixLineBannerAndArmsTheUpdateTimer)
 TEST_F(EngineObjectTest, TheDaemonAlsoArmsTheCoordinationTimer) {
   plat::SetVersionBlock(&kDaemonVersion);
   CreateEngine();
-  IsDaemon = true;
+  Values.IsDaemon = true;
   uint64_t before = loop.Now();
   StartEngine("D");
-  EXPECT_EQ(AuthCode, "CORVIL046D");
+  EXPECT_EQ(Values.AuthCode, "CORVIL046D");
   EXPECT_TRUE(engine->TimerProcList.Enabled());
   // The 2 ms pause and the 1 ms pause of the address pass.
   EXPECT_EQ(loop.Now() - before, 3u);
@@ -160,9 +160,9 @@ TEST_F(EngineObjectTest, StopEngineLogsTheStopBannerAndStopsOnlyThreeTimers) {
   StopEngine();
   auto log = Log();
   ASSERT_EQ(log.size(), lines + 3);
-  EXPECT_EQ(log[lines], Session + " >>>>>");
-  EXPECT_EQ(log[lines + 1], Session + " >>>>>  Corvilink-Poster 4.6 (Build:4.6.0.100) terminated.");
-  EXPECT_EQ(log[lines + 2], Session + " >>>>>");
+  EXPECT_EQ(log[lines], Values.Session + " >>>>>");
+  EXPECT_EQ(log[lines + 1], Values.Session + " >>>>>  Corvilink-Poster 4.6 (Build:4.6.0.100) terminated.");
+  EXPECT_EQ(log[lines + 2], Values.Session + " >>>>>");
   EXPECT_FALSE(engine->TimerMyIP.Enabled());
   EXPECT_FALSE(engine->TimerSetIP.Enabled());
   EXPECT_FALSE(engine->TimerHeartBeat.Enabled());
@@ -175,11 +175,11 @@ TEST_F(EngineObjectTest, StopEngineLogsTheStopBannerAndStopsOnlyThreeTimers) {
 TEST_F(EngineObjectTest, EverySessionTagIsDrawnFromTheGenerator) {
   RandSeed = 1;
   CreateEngine();
-  std::string first = Session;
+  std::string first = Values.Session;
   engine.reset();
   RandSeed = 987654321;
   CreateEngine();
-  EXPECT_NE(Session, first);
+  EXPECT_NE(Values.Session, first);
 }
 
 }  // namespace

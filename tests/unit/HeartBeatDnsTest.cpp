@@ -20,7 +20,7 @@ protected:
   void SetUp() override {
     EngineTest::SetUp();
     StartWithAccount();
-    Session = "abc";
+    Values.Session = "abc";
   }
   // One own-host check answered with these addresses (empty: no answer).
   void Check(std::vector<std::string> answer, int err = 0) {
@@ -35,8 +35,8 @@ protected:
 };
 
 TEST_F(CheckTest, TheHeartBeatSendsTheCodeAndTheLocalNotice) {
-  HeartBeatServerAddress = "127.0.0.41";
-  HeartBeatCode = kCode20;
+  Values.HeartBeatServerAddress = "127.0.0.41";
+  Values.HeartBeatCode = kCode20;
   engine->TimerHeartBeatTimer();
   ASSERT_EQ(loop.datagrams.size(), 2u);
   EXPECT_EQ(loop.datagrams[0].addr, "127.0.0.41");
@@ -53,14 +53,14 @@ TEST_F(CheckTest, TheHeartBeatSendsTheCodeAndTheLocalNotice) {
 }
 
 TEST_F(CheckTest, TheHeartBeatGuards) {
-  HeartBeatCode = kCode20;
+  Values.HeartBeatCode = kCode20;
   // Unknown server: only the socket line.
   engine->TimerHeartBeatTimer();
   EXPECT_TRUE(loop.datagrams.empty());
   EXPECT_TRUE(Logged("Debug    ..... HeartBeat socket [0.0.0.0]", 40));
 
-  HeartBeatServerAddress = "127.0.0.41";
-  for (bool* flag : {&Sleeping, &Deactivated, &ConfigError}) {
+  Values.HeartBeatServerAddress = "127.0.0.41";
+  for (bool* flag : {&Values.Sleeping, &Values.Deactivated, &Values.ConfigError}) {
     *flag = true;
     size_t lines = Log().size();
     engine->TimerHeartBeatTimer();
@@ -70,13 +70,13 @@ TEST_F(CheckTest, TheHeartBeatGuards) {
   }
 
   // Offline doesn't matter.
-  Offline = true;
+  Values.Offline = true;
   engine->TimerHeartBeatTimer();
   EXPECT_EQ(loop.datagrams.size(), 2u);
 
   // The daemon while the desktop program runs: off, nothing sent.
   loop.datagrams.clear();
-  IsDaemon = WindowsClientRunning = true;
+  Values.IsDaemon = Values.WindowsClientRunning = true;
   engine->TimerHeartBeat.SetEnabled(true);
   engine->TimerHeartBeatTimer();
   EXPECT_FALSE(engine->TimerHeartBeat.Enabled());
@@ -84,36 +84,36 @@ TEST_F(CheckTest, TheHeartBeatGuards) {
 }
 
 TEST_F(CheckTest, ALocalHostWithoutAddressCostsOnlyTheNotice) {
-  HeartBeatServerAddress = "127.0.0.41";
-  HeartBeatCode = kCode20;
+  Values.HeartBeatServerAddress = "127.0.0.41";
+  Values.HeartBeatCode = kCode20;
   loop.hostAddresses.clear();
   engine->TimerHeartBeatTimer();
   ASSERT_EQ(loop.datagrams.size(), 1u);
   EXPECT_EQ(loop.datagrams[0].port, 910);
-  EXPECT_EQ(ec3, 1u);
+  EXPECT_EQ(Values.ec3, 1u);
   EXPECT_TRUE(Logged("Alert!   HeartBeatTimer Exception", 20));
-  EXPECT_EQ(ec, 0u);
+  EXPECT_EQ(Values.ec, 0u);
 }
 
 TEST_F(CheckTest, AMatchingAnswerResetsTheCountAndReArms) {
-  DetectedIP = "5.6.7.8";
-  DNSDiff = 3;
+  Values.DetectedIP = "5.6.7.8";
+  Values.DNSDiff = 3;
   engine->TimerDNSCheck.SetInterval(60000);
   Check({"1.1.1.1", "2.2.2.2", "5.6.7.8", "9.9.9.9"});
-  EXPECT_EQ(ResolvedOwnIP, "1.1.1.1, 2.2.2.2, 5.6.7.8");
-  EXPECT_EQ(DNSDiff, 0u);
+  EXPECT_EQ(Values.ResolvedOwnIP, "1.1.1.1, 2.2.2.2, 5.6.7.8");
+  EXPECT_EQ(Values.DNSDiff, 0u);
   EXPECT_TRUE(engine->TimerDNSCheck.Enabled());
   EXPECT_EQ(engine->TimerDNSCheck.Interval(), 60000u);
   EXPECT_TRUE(Logged("Debug    resolved my own IP: [1.1.1.1, 2.2.2.2, 5.6.7.8]", 40));
 }
 
 TEST_F(CheckTest, SevenMismatchesReactSixTimes) {
-  DetectedIP = "5.6.7.8";
+  Values.DetectedIP = "5.6.7.8";
   engine->TimerSetIP.SetInterval(30000);
   for (int i = 1; i <= 7; ++i) {
     engine->TimerSetIP.SetInterval(30000);
     Check({"1.1.1.1"});
-    EXPECT_EQ(DNSDiff, uint32_t(i));
+    EXPECT_EQ(Values.DNSDiff, uint32_t(i));
     EXPECT_EQ(engine->TimerSetIP.Interval(), i <= 6 ? 2500u : 30000u) << i;
     EXPECT_FALSE(engine->TimerDNSCheck.Enabled());
   }
@@ -121,13 +121,13 @@ TEST_F(CheckTest, SevenMismatchesReactSixTimes) {
 }
 
 TEST_F(CheckTest, TheMarkerFirstDeactivates) {
-  DetectedIP = "5.6.7.8";
+  Values.DetectedIP = "5.6.7.8";
   engine->TimerDNSRandom.SetInterval(5000);
   engine->TimerDNSRandom.SetEnabled(true);
   Check({"127.0.0.9", "5.6.7.8"});
-  EXPECT_TRUE(Deactivated);
+  EXPECT_TRUE(Values.Deactivated);
   EXPECT_EQ(Ini("DEACTIVATED"), "1");
-  EXPECT_EQ(ResolvedOwnIP, "127.0.0.9, 5.6.7.8");
+  EXPECT_EQ(Values.ResolvedOwnIP, "127.0.0.9, 5.6.7.8");
   EXPECT_TRUE(Logged(">>>>>    Der Account ist deaktiviert!  (DNS)", 10));
   EXPECT_TRUE(engine->TimerDNSCheck.Enabled());
   EXPECT_EQ(engine->TimerDNSCheck.Interval(), 900000u);
@@ -140,65 +140,65 @@ TEST_F(CheckTest, TheMarkerFirstDeactivates) {
 
   // A private answer keeps the flag; a public matching one clears it.
   Check({"192.168.1.1"});
-  EXPECT_TRUE(Deactivated);
-  EXPECT_EQ(DNSDiff, 999u);
+  EXPECT_TRUE(Values.Deactivated);
+  EXPECT_EQ(Values.DNSDiff, 999u);
   engine->TimerSetIP.SetInterval(30000);
   Check({"5.6.7.8"});
-  EXPECT_FALSE(Deactivated);
+  EXPECT_FALSE(Values.Deactivated);
   EXPECT_EQ(Ini("DEACTIVATED"), "0");
   EXPECT_EQ(engine->TimerSetIP.Interval(), 21600000u);
-  EXPECT_EQ(DNSDiff, 0u);
+  EXPECT_EQ(Values.DNSDiff, 0u);
   EXPECT_EQ(engine->TimerDNSCheck.Interval(), 900000u);
   EXPECT_TRUE(engine->TimerDNSCheck.Enabled());
 }
 
 TEST_F(CheckTest, TheMarkerSecondIsAnOrdinaryAddress) {
-  DetectedIP = "127.0.0.9";
+  Values.DetectedIP = "127.0.0.9";
   Check({"5.6.7.8", "127.0.0.9"});
-  EXPECT_FALSE(Deactivated);
-  EXPECT_EQ(DNSDiff, 0u);
+  EXPECT_FALSE(Values.Deactivated);
+  EXPECT_EQ(Values.DNSDiff, 0u);
 }
 
 TEST_F(CheckTest, PrivateAnswersAreReportedAndMismatchesThenSilent) {
-  DetectedIP = "5.6.7.8";
+  Values.DetectedIP = "5.6.7.8";
   Check({"10.0.0.1"});
-  EXPECT_EQ(DNSDiff, 999u);
+  EXPECT_EQ(Values.DNSDiff, 999u);
   EXPECT_TRUE(Logged(">>>>>    resolved own IP is private!", 20));
   EXPECT_TRUE(Logged(">>>>>    Please check your local DNS configuration!", 20));
   Check({"1.1.1.1"});
-  EXPECT_EQ(DNSDiff, 1000u);
+  EXPECT_EQ(Values.DNSDiff, 1000u);
   EXPECT_EQ(Count(">>>>>    IP difference detected!", 20), 0u);
   // Loopback is neither private nor the marker.
   Check({"127.0.0.1"});
-  EXPECT_EQ(DNSDiff, 1001u);
+  EXPECT_EQ(Values.DNSDiff, 1001u);
 }
 
 TEST_F(CheckTest, NoAnswerCountsAndKeepsTheLastResult) {
-  ResolvedOwnIP = "1.2.3.4";
+  Values.ResolvedOwnIP = "1.2.3.4";
   Check({}, 3);
   Check({}, 0);
-  EXPECT_EQ(DNSProblem, 2);
-  EXPECT_EQ(ResolvedOwnIP, "1.2.3.4");
+  EXPECT_EQ(Values.DNSProblem, 2);
+  EXPECT_EQ(Values.ResolvedOwnIP, "1.2.3.4");
   EXPECT_EQ(Count(">>>>>    Can`t resolve my own IP!", 20), 2u);
   EXPECT_FALSE(engine->TimerDNSCheck.Enabled());
 }
 
 TEST_F(CheckTest, TheCheckRunsWithEmptyAccountDataAndEveryFlag) {
   WriteIni("[ACCOUNT]\r\nAccount=\r\nDomain=\r\n[LOGGING]\r\nLevel=40\r\n");
-  Sleeping = Deactivated = true;
+  Values.Sleeping = Values.Deactivated = true;
   engine->TimerDNSCheckTimer();
   EXPECT_EQ(loop.LastLookup()->name, ".");
 }
 
 TEST_F(CheckTest, ANewLookupCancelsThePendingOne) {
-  DetectedIP = "5.6.7.8";
+  Values.DetectedIP = "5.6.7.8";
   engine->TimerDNSCheckTimer();
   auto first = loop.LastLookup();
   engine->TimerDNSCheckTimer();
   loop.Answer(first, 0, {"1.1.1.1"});
   loop.RunDue();
-  EXPECT_EQ(DNSDiff, 0u);
-  EXPECT_EQ(ResolvedOwnIP, "");
+  EXPECT_EQ(Values.DNSDiff, 0u);
+  EXPECT_EQ(Values.ResolvedOwnIP, "");
 }
 
 TEST_F(CheckTest, TheRandomLookupReArmsItselfWhileItHasAnInterval) {

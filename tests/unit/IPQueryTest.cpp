@@ -17,8 +17,8 @@ protected:
   void SetUp() override {
     EngineTest::SetUp();
     StartWithAccount();
-    MyIPServerAddress = "127.0.0.31";
-    MyIPInterval = 60000;
+    Values.MyIPServerAddress = "127.0.0.31";
+    Values.MyIPInterval = 60000;
     engine->TimerMyIP.SetEnabled(true);
     engine->TimerSetIP.SetInterval(30000);
   }
@@ -38,7 +38,7 @@ protected:
 
 TEST_F(IPQueryTest, TheRequestIsThirtyThreeBytes) {
   auto s = Query({});
-  EXPECT_EQ(s->written, "AuthCode=CORVIL046W&Session=" + Session + "\r\n");
+  EXPECT_EQ(s->written, "AuthCode=CORVIL046W&Session=" + Values.Session + "\r\n");
   EXPECT_EQ(s->written.size(), 33u);
   EXPECT_EQ(s->port, 901);
   EXPECT_TRUE(Logged("Debug    myIP socket connect", 40));
@@ -65,17 +65,17 @@ TEST_F(IPQueryTest, ReplyChecks) {
       {std::string("1.2.3.4\0junk", 12), nullptr, "(c)"},
   };
   for (const auto& c : cases) {
-    DetectedIP = "";
-    ec2 = 0;
+    Values.DetectedIP = "";
+    Values.ec2 = 0;
     auto s = Query({c.reply});
     EXPECT_TRUE(s->closed);
     if (c.detected) {
-      EXPECT_EQ(DetectedIP, c.detected) << c.reply;
-      EXPECT_EQ(ec2, 0u) << c.reply;
+      EXPECT_EQ(Values.DetectedIP, c.detected) << c.reply;
+      EXPECT_EQ(Values.ec2, 0u) << c.reply;
       EXPECT_TRUE(Logged(std::string(">>>>>    myIP detected [") + c.detected + "]", 30));
     } else {
-      EXPECT_EQ(DetectedIP, "") << c.reply;
-      EXPECT_EQ(ec2, 1u) << c.reply;
+      EXPECT_EQ(Values.DetectedIP, "") << c.reply;
+      EXPECT_EQ(Values.ec2, 1u) << c.reply;
       EXPECT_TRUE(Logged(std::string("Debug    myIP could not be detected ") + c.check, 40)) << c.reply;
     }
   }
@@ -84,22 +84,22 @@ TEST_F(IPQueryTest, ReplyChecks) {
 TEST_F(IPQueryTest, OnlyTheFirstSegmentIsRead) {
   auto s = Query({"1.2.3", ".4\n"});
   EXPECT_TRUE(s->closed);
-  EXPECT_EQ(DetectedIP, "");
-  EXPECT_EQ(ec2, 1u);
+  EXPECT_EQ(Values.DetectedIP, "");
+  EXPECT_EQ(Values.ec2, 1u);
   EXPECT_TRUE(Logged("Debug    myIP could not be detected (c)", 40));
 }
 
 TEST_F(IPQueryTest, TheFirstAddressIsAChangeWithoutAChangeLine) {
   Query({"1.2.3.4\n"});
-  EXPECT_EQ(CurrentIP, "1.2.3.4");
-  EXPECT_EQ(PreviousIP, "");
-  EXPECT_EQ(PrePreviousIP, "");
+  EXPECT_EQ(Values.CurrentIP, "1.2.3.4");
+  EXPECT_EQ(Values.PreviousIP, "");
+  EXPECT_EQ(Values.PrePreviousIP, "");
   EXPECT_EQ(engine->TimerSetIP.Interval(), 5000u);
   EXPECT_EQ(engine->TimerMyIP.Interval(), 30000u);
   auto log = Log();
   EXPECT_FALSE(std::any_of(log.begin(), log.end(),
                            [](const std::string& l) { return l.find("IP-change") != std::string::npos; }));
-  EXPECT_FALSE(LastDetectTime.empty());
+  EXPECT_FALSE(Values.LastDetectTime.empty());
 }
 
 TEST_F(IPQueryTest, AnAddressSeenAmongTheLastThreeIsNoChange) {
@@ -108,15 +108,15 @@ TEST_F(IPQueryTest, AnAddressSeenAmongTheLastThreeIsNoChange) {
   EXPECT_TRUE(Logged(">>>>>    IP-change detected [1.1.1.1] -> [2.2.2.2]", 10));
   engine->TimerSetIP.SetInterval(30000);
   Query({"1.1.1.1\n"});  // A again
-  EXPECT_EQ(CurrentIP, "2.2.2.2");
-  EXPECT_EQ(DetectedIP, "1.1.1.1");
+  EXPECT_EQ(Values.CurrentIP, "2.2.2.2");
+  EXPECT_EQ(Values.DetectedIP, "1.1.1.1");
   EXPECT_EQ(engine->TimerSetIP.Interval(), 30000u);
   EXPECT_TRUE(engine->TimerMyIP.Enabled());
   EXPECT_EQ(engine->TimerMyIP.Interval(), 60000u);
   Query({"3.3.3.3\n"});  // C
-  EXPECT_EQ(CurrentIP, "3.3.3.3");
-  EXPECT_EQ(PreviousIP, "2.2.2.2");
-  EXPECT_EQ(PrePreviousIP, "1.1.1.1");
+  EXPECT_EQ(Values.CurrentIP, "3.3.3.3");
+  EXPECT_EQ(Values.PreviousIP, "2.2.2.2");
+  EXPECT_EQ(Values.PrePreviousIP, "1.1.1.1");
   EXPECT_TRUE(Logged(">>>>>    IP-change detected [2.2.2.2] -> [3.3.3.3]", 10));
 }
 
@@ -138,29 +138,29 @@ TEST_F(IPQueryTest, FailuresFollowTheTwoStepRule) {
   engine->TimerMyIPTimer();
   loop.CompleteConnect(loop.LastStream(), 111);
   loop.RunDue();
-  EXPECT_EQ(ec2, 1u);
+  EXPECT_EQ(Values.ec2, 1u);
   EXPECT_FALSE(engine->TimerDNS.Enabled());
   EXPECT_TRUE(Logged("Debug    myIP could not be detected (socket connect)", 40));
   engine->SMyIPDataAvailable(10054);
-  EXPECT_EQ(ec2, 2u);
+  EXPECT_EQ(Values.ec2, 2u);
   EXPECT_TRUE(engine->TimerDNS.Enabled());
   EXPECT_TRUE(Logged("Debug    myIP could not be detected (a)", 40));
   engine->SMyIPDataAvailable(0);
-  EXPECT_EQ(ec2, 3u);
+  EXPECT_EQ(Values.ec2, 3u);
   EXPECT_TRUE(Logged("Debug    myIP could not be detected (b)", 40));
 }
 
 TEST_F(IPQueryTest, TheUpdateReplyAppliesTheSameHistory) {
   Query({"1.1.1.1\n"});
-  UpdateServerAddress = "127.0.0.21";
+  Values.UpdateServerAddress = "127.0.0.21";
   engine->TimerSetIPTimer();
   auto s = loop.LastStream();
   loop.CompleteConnect(s, 0);
   loop.RunDue();
   loop.Deliver(s, "IP:5.5.5.5\r\n");
   loop.RunDue();
-  EXPECT_EQ(CurrentIP, "5.5.5.5");
-  EXPECT_EQ(PreviousIP, "1.1.1.1");
+  EXPECT_EQ(Values.CurrentIP, "5.5.5.5");
+  EXPECT_EQ(Values.PreviousIP, "1.1.1.1");
   EXPECT_TRUE(Logged(">>>>>    IP-change detected [1.1.1.1] -> [5.5.5.5]", 10));
 }
 

@@ -24,17 +24,17 @@ protected:
   void SetUp() override {
     EngineTest::SetUp();
     CreateEngine();
-    Session = "abc";
+    Values.Session = "abc";
   }
   size_t FilledSlots() const {
     size_t n = 0;
-    for (const auto& s : LogSlot) n += !s.empty();
+    for (const auto& s : Values.LogSlot) n += !s.empty();
     return n;
   }
 };
 
 TEST_F(LoggingTest, MessagesUpToTheConfiguredLevelAreWritten) {
-  LogLevel = 20;
+  Values.LogLevel = 20;
   const struct {
     uint8_t level;
     bool written;
@@ -45,7 +45,7 @@ TEST_F(LoggingTest, MessagesUpToTheConfiguredLevelAreWritten) {
     auto log = Log();
     bool found = !log.empty() && log.back() == "abc " + msg;
     EXPECT_EQ(found, c.written) << int(c.level);
-    EXPECT_EQ(LastLogMessage == msg, c.written) << int(c.level);
+    EXPECT_EQ(Values.LastLogMessage == msg, c.written) << int(c.level);
   }
 }
 
@@ -77,7 +77,7 @@ TEST_F(LoggingTest, TheLineIsDateTimeTwoBlanksSessionAndMessageWithCrLf) {
     SCOPED_TRACE(locale);
     ASSERT_NE(setlocale(LC_ALL, locale), nullptr);
     std::remove(LogPath().c_str());
-    LogLevel = 20;
+    Values.LogLevel = 20;
     // The engine's clock is its loop's.
     loop.wallStart = 1797852896;  // 2026-12-21
     loop.Advance(1000);
@@ -98,36 +98,36 @@ TEST_F(LoggingTest, TheLineIsDateTimeTwoBlanksSessionAndMessageWithCrLf) {
 }
 
 TEST_F(LoggingTest, LevelZeroWritesNothingAndFillsNoSlot) {
-  LogLevel = 0;
-  LastLogMessage = "before";
+  Values.LogLevel = 0;
+  Values.LastLogMessage = "before";
   WriteLog("Debug    x", 10);
   EXPECT_FALSE(corvitest::FileExists(LogPath()));
   EXPECT_EQ(FilledSlots(), 0u);
-  EXPECT_EQ(LastLogMessage, "before");
+  EXPECT_EQ(Values.LastLogMessage, "before");
 }
 
 TEST_F(LoggingTest, TwentyFiveMessagesFillTwentySlotsAndReachTheFile) {
-  LogLevel = 40;
+  Values.LogLevel = 40;
   // Appended, not "m" + ...: GCC 12 warns falsely of an overlap there (-Wrestrict).
   auto message = [](int i) { return std::string("m").append(std::to_string(i)); };
   for (int i = 1; i <= 25; ++i) WriteLog(message(i), 10);
-  for (int i = 0; i < 20; ++i) EXPECT_EQ(LogSlot[i], message(i + 1));
-  EXPECT_EQ(LastLogMessage, "m25");
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(Values.LogSlot[i], message(i + 1));
+  EXPECT_EQ(Values.LastLogMessage, "m25");
   EXPECT_EQ(Log().size(), 25u);
   EXPECT_EQ(Log().back(), "abc m25");
 }
 
 TEST_F(LoggingTest, TheFirstFreeSlotIsTaken) {
-  LogLevel = 40;
-  LogSlot[0] = "kept";
-  LogSlot[2] = "kept too";
+  Values.LogLevel = 40;
+  Values.LogSlot[0] = "kept";
+  Values.LogSlot[2] = "kept too";
   WriteLog("new", 10);
-  EXPECT_EQ(LogSlot[1], "new");
-  EXPECT_EQ(LogSlot[3], "");
+  EXPECT_EQ(Values.LogSlot[1], "new");
+  EXPECT_EQ(Values.LogSlot[3], "");
 }
 
 TEST_F(LoggingTest, AnEmptyMessageIsALineEndingInTheSessionAndABlank) {
-  LogLevel = 20;
+  Values.LogLevel = 20;
   WriteLog("", 10);
   std::string text = corvitest::ReadFile(LogPath());
   EXPECT_EQ(text.substr(text.size() - 8), "  abc \r\n");
@@ -135,7 +135,7 @@ TEST_F(LoggingTest, AnEmptyMessageIsALineEndingInTheSessionAndABlank) {
 }
 
 TEST_F(LoggingTest, ADeletedLogFileIsCreatedAgain) {
-  LogLevel = 20;
+  Values.LogLevel = 20;
   WriteLog("first", 10);
   ASSERT_EQ(unlink(LogPath().c_str()), 0);
   WriteLog("second", 10);
@@ -146,7 +146,7 @@ TEST_F(LoggingTest, ADeletedLogFileIsCreatedAgain) {
 
 TEST_F(LoggingTest, TheLogIsNamedAfterTheProgram) {
   corvilink::SetProgramPath(dir.path() + "/corvilinkd");
-  LogLevel = 20;
+  Values.LogLevel = 20;
   WriteLog("daemon line", 10);
   EXPECT_EQ(corvitest::LogMessages(dir.path() + "/corvilinkd.log").back(), "abc daemon line");
   EXPECT_FALSE(corvitest::FileExists(LogPath()));
@@ -158,10 +158,10 @@ TEST_F(LoggingTest, BroadcastFollowsTheConfiguredLevelNotTheMessageLevel) {
     uint8_t message;
     bool sent;
   } cases[] = {{0, 40, true}, {20, 40, true}, {98, 10, true}, {99, 10, false}, {255, 10, false}};
-  Broadcast = true;
+  Values.Broadcast = true;
   for (const auto& c : cases) {
     loop.datagrams.clear();
-    LogLevel = c.configured;
+    Values.LogLevel = c.configured;
     WriteLog("raw bytes", c.message);
     ASSERT_EQ(loop.datagrams.size(), c.sent ? 1u : 0u) << int(c.configured);
     if (c.sent) {
@@ -174,30 +174,30 @@ TEST_F(LoggingTest, BroadcastFollowsTheConfiguredLevelNotTheMessageLevel) {
 }
 
 TEST_F(LoggingTest, NoBroadcastWhenSwitchedOff) {
-  Broadcast = false;
-  LogLevel = 40;
+  Values.Broadcast = false;
+  Values.LogLevel = 40;
   WriteLog("x", 10);
   EXPECT_TRUE(loop.datagrams.empty());
 }
 
 TEST_F(LoggingTest, AnUnwritableLogRaisesAndLeavesSlotsAndLastMessage) {
-  LogLevel = 20;
-  LastLogMessage = "old";
+  Values.LogLevel = 20;
+  Values.LastLogMessage = "old";
   corvilink::SetProgramPath(dir.path() + "/missing-dir/corvilink");
-  Broadcast = true;
+  Values.Broadcast = true;
   EXPECT_THROW(WriteLog("lost", 10), std::exception);
-  EXPECT_EQ(LastLogMessage, "old");
+  EXPECT_EQ(Values.LastLogMessage, "old");
   EXPECT_EQ(FilledSlots(), 0u);
   EXPECT_TRUE(loop.datagrams.empty());
 }
 
 TEST_F(LoggingTest, AFailedBroadcastRaisesAfterTheLineAndTheSlot) {
-  LogLevel = 20;
-  Broadcast = true;
+  Values.LogLevel = 20;
+  Values.Broadcast = true;
   loop.datagramFails = true;
   EXPECT_THROW(WriteLog("sent?", 10), std::exception);
   EXPECT_EQ(Log().back(), "abc sent?");
-  EXPECT_EQ(LogSlot[0], "sent?");
+  EXPECT_EQ(Values.LogSlot[0], "sent?");
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ protected:
   std::vector<std::string> NewLog() const {
     std::vector<std::string> out;
     auto all = Log();
-    for (size_t i = bannerLines; i < all.size(); ++i) out.push_back(all[i].substr(Session.size() + 1));
+    for (size_t i = bannerLines; i < all.size(); ++i) out.push_back(all[i].substr(Values.Session.size() + 1));
     return out;
   }
   bool Logged(const std::string& msg, uint8_t level) const {
@@ -52,7 +52,7 @@ TEST_F(UpdateCycleTest, TheLookupWalksTheFourHostsByTheErrorCount) {
       {5, "update2.corvilink.example", ">>>>>    DNS Lookup setIP (2nd)"},
   };
   for (const auto& c : cases) {
-    ec = c.ec;
+    Values.ec = c.ec;
     engine->TimerDNS.SetEnabled(true);
     size_t before = NewLog().size();
     engine->TimerTimerDNS();
@@ -75,7 +75,7 @@ TEST_F(UpdateCycleTest, TheFirstLookupRunsOneSecondAfterCreationAndSetsTheAddres
   loop.Advance(1);
   ASSERT_EQ(loop.Lookups().size(), 1u);
   loop.Advance(5);
-  EXPECT_EQ(UpdateServerAddress, "127.0.0.21");
+  EXPECT_EQ(Values.UpdateServerAddress, "127.0.0.21");
   EXPECT_TRUE(Logged(">>>>>    DNS Lookup success (SetIP)! [127.0.0.21]", 20));
   EXPECT_TRUE(Logged("Debug    ..... setIP DNS lookup done", 40));
   // One shot.
@@ -88,8 +88,8 @@ TEST_F(UpdateCycleTest, AFailedLookupFallsBackToAddressA) {
     engine->TimerTimerDNS();
     loop.Answer(loop.LastLookup(), 11001, {});
     loop.RunDue();
-    EXPECT_EQ(UpdateServerAddress, "192.0.2.10");
-    EXPECT_EQ(DNSProblem, round);
+    EXPECT_EQ(Values.UpdateServerAddress, "192.0.2.10");
+    EXPECT_EQ(Values.DNSProblem, round);
   }
   EXPECT_TRUE(Logged(">>>>>    DNS Lookup fail (SetIP)! Using: 192.0.2.10", 20));
 }
@@ -99,9 +99,9 @@ TEST_F(UpdateCycleTest, TheUpdateTickConnectsToPort900OrTo80AtEveryFifthError) {
     uint32_t ec;
     uint16_t port;
   } cases[] = {{0, 900}, {4, 900}, {5, 80}, {6, 900}, {9, 900}, {10, 80}, {15, 80}, {16, 900}};
-  UpdateServerAddress = "127.0.0.21";
+  Values.UpdateServerAddress = "127.0.0.21";
   for (const auto& c : cases) {
-    ec = c.ec;
+    Values.ec = c.ec;
     size_t before = NewLog().size();
     engine->TimerSetIPTimer();
     auto s = loop.LastStream();
@@ -111,54 +111,54 @@ TEST_F(UpdateCycleTest, TheUpdateTickConnectsToPort900OrTo80AtEveryFifthError) {
     auto log = NewLog();
     bool port80Line = std::find(log.begin() + before, log.end(), ">>>>>    setIP using Port 80") != log.end();
     EXPECT_EQ(port80Line, c.port == 80) << c.ec;
-    EXPECT_EQ(ec, c.ec) << "a good attempt counts nothing";
+    EXPECT_EQ(Values.ec, c.ec) << "a good attempt counts nothing";
   }
 }
 
 TEST_F(UpdateCycleTest, AnUnknownServerAddressCountsAFailureAtEveryTick) {
   // No look-up has finished: the address is still 0.0.0.0.
   loop.Advance(5000);  // first update tick (and the pending look-up stays unanswered)
-  EXPECT_EQ(ec, 1u);
+  EXPECT_EQ(Values.ec, 1u);
   EXPECT_TRUE(engine->TimerDNS.Enabled());
   EXPECT_TRUE(Logged("Debug    no SetIP cause no valid socket IP", 40));
   EXPECT_EQ(engine->TimerSetIP.Interval(), 30000u);
   loop.Advance(30000);
-  EXPECT_EQ(ec, 2u);
+  EXPECT_EQ(Values.ec, 2u);
   EXPECT_TRUE(loop.Streams().empty());
 }
 
 TEST_F(UpdateCycleTest, ATickClosesAConnectionStillBeingMade) {
-  UpdateServerAddress = "127.0.0.21";
+  Values.UpdateServerAddress = "127.0.0.21";
   engine->TimerSetIPTimer();
   auto first = loop.LastStream();
   EXPECT_FALSE(first->closed);
   engine->TimerSetIPTimer();
   EXPECT_TRUE(first->closed);
   EXPECT_NE(loop.LastStream(), first);
-  EXPECT_EQ(ec, 0u);
+  EXPECT_EQ(Values.ec, 0u);
 }
 
 TEST_F(UpdateCycleTest, TheTickSwitchesTheOwnHostCheckOffBeforeConnecting) {
-  UpdateServerAddress = "127.0.0.21";
+  Values.UpdateServerAddress = "127.0.0.21";
   engine->TimerDNSCheck.SetEnabled(true);
   engine->TimerSetIPTimer();
   EXPECT_FALSE(engine->TimerDNSCheck.Enabled());
 }
 
 TEST_F(UpdateCycleTest, AConnectThatCannotBeSetUpIsReportedAsSocketError) {
-  UpdateServerAddress = "999.1.1.1";  // the shape passes, the address doesn't
+  Values.UpdateServerAddress = "999.1.1.1";  // the shape passes, the address doesn't
   engine->TimerDNS.SetEnabled(false);
   engine->TimerSetIPTimer();
-  EXPECT_EQ(ec, 1u);
-  EXPECT_EQ(ec3, 0u);
+  EXPECT_EQ(Values.ec, 1u);
+  EXPECT_EQ(Values.ec3, 0u);
   EXPECT_TRUE(engine->TimerDNS.Enabled());
   EXPECT_TRUE(Logged("Alert!   setIP-Error", 20));
 }
 
 TEST_F(UpdateCycleTest, FlagsStopBothTicksSilently) {
-  UpdateServerAddress = MyIPServerAddress = "127.0.0.21";
-  for (bool* flag : {&Sleeping, &Deactivated, &ConfigError}) {
-    Sleeping = Deactivated = ConfigError = false;
+  Values.UpdateServerAddress = Values.MyIPServerAddress = "127.0.0.21";
+  for (bool* flag : {&Values.Sleeping, &Values.Deactivated, &Values.ConfigError}) {
+    Values.Sleeping = Values.Deactivated = Values.ConfigError = false;
     *flag = true;
     size_t before = NewLog().size();
     engine->TimerSetIP.SetInterval(5000);
@@ -173,18 +173,18 @@ TEST_F(UpdateCycleTest, FlagsStopBothTicksSilently) {
 }
 
 TEST_F(UpdateCycleTest, TheDaemonReloadsTheFileEvenWhenAFlagStopsTheTick) {
-  Mode = "Daemon";
-  ConfigError = true;
+  Values.Mode = "Daemon";
+  Values.ConfigError = true;
   // The flag was cleared in the file: the reload clears it and the tick goes on.
   engine->TimerSetIPTimer();
-  EXPECT_FALSE(ConfigError);
+  EXPECT_FALSE(Values.ConfigError);
   EXPECT_TRUE(Logged("Debug    ..... setIP socket [0.0.0.0]", 40));
 
   WriteIni("[ACCOUNT]\r\nCONFIGERROR=1\r\n[LOGGING]\r\nLevel=30\r\n");
-  ConfigError = false;
+  Values.ConfigError = false;
   engine->TimerSetIPTimer();
-  EXPECT_TRUE(ConfigError);
-  EXPECT_EQ(LogLevel, 30);
+  EXPECT_TRUE(Values.ConfigError);
+  EXPECT_EQ(Values.LogLevel, 30);
 }
 
 TEST_F(UpdateCycleTest, AShortAccountStopsAfterTheSocketLineWithoutAReason) {
@@ -200,7 +200,7 @@ TEST_F(UpdateCycleTest, AShortAccountStopsAfterTheSocketLineWithoutAReason) {
       {"kim", "d.ex", "abc", true},
       {"kim", "dyn.example", "ab", false},
   };
-  UpdateServerAddress = MyIPServerAddress = "127.0.0.21";
+  Values.UpdateServerAddress = Values.MyIPServerAddress = "127.0.0.21";
   for (const auto& c : cases) {
     WriteIni(std::string("[ACCOUNT]\r\nAccount=") + c.account + "\r\nDomain=" + c.domain +
              "\r\nPasswd=" + c.passwd + "\r\n[LOGGING]\r\nLevel=40\r\n");
@@ -219,7 +219,7 @@ TEST_F(UpdateCycleTest, AShortAccountStopsAfterTheSocketLineWithoutAReason) {
 }
 
 TEST_F(UpdateCycleTest, OfflineAndTheRunningDesktopProgramStopBothTicks) {
-  UpdateServerAddress = MyIPServerAddress = "127.0.0.21";
+  Values.UpdateServerAddress = Values.MyIPServerAddress = "127.0.0.21";
   WriteIni(
       "[ACCOUNT]\r\nAccount=kim\r\nDomain=dyn.example\r\nPasswd=abc\r\nOffline=1\r\n"
       "[LOGGING]\r\nLevel=40\r\n");
@@ -228,8 +228,8 @@ TEST_F(UpdateCycleTest, OfflineAndTheRunningDesktopProgramStopBothTicks) {
   EXPECT_TRUE(Logged("Debug    no SetIP cause offline mode", 40));
   EXPECT_TRUE(Logged("Debug    no myIP cause offline mode", 40));
 
-  IsDaemon = true;
-  WindowsClientRunning = true;
+  Values.IsDaemon = true;
+  Values.WindowsClientRunning = true;
   engine->TimerSetIPTimer();
   engine->TimerMyIPTimer();
   EXPECT_TRUE(Logged("Debug    no SetIP cause Windows Client is runnig", 40));
@@ -238,7 +238,7 @@ TEST_F(UpdateCycleTest, OfflineAndTheRunningDesktopProgramStopBothTicks) {
 }
 
 TEST_F(UpdateCycleTest, TheIPQueryTickConnectsToPort901) {
-  MyIPServerAddress = "127.0.0.31";
+  Values.MyIPServerAddress = "127.0.0.31";
   engine->TimerMyIPTimer();
   auto s = loop.LastStream();
   ASSERT_NE(s, nullptr);
@@ -253,7 +253,7 @@ TEST_F(UpdateCycleTest, TheIPQueryTickWithAnUnknownServerSaysNothing) {
   engine->TimerMyIPTimer();
   EXPECT_EQ(NewLog().size(), before);
   EXPECT_TRUE(loop.Streams().empty());
-  EXPECT_EQ(ec2, 0u);
+  EXPECT_EQ(Values.ec2, 0u);
 }
 
 TEST_F(UpdateCycleTest, EverySecondIPQueryFailureResolvesTheUpdateServerAgain) {
@@ -261,7 +261,7 @@ TEST_F(UpdateCycleTest, EverySecondIPQueryFailureResolvesTheUpdateServerAgain) {
   const bool armed[] = {false, true, false, true};
   for (int i = 0; i < 4; ++i) {
     engine->SMyIPError();
-    EXPECT_EQ(ec2, uint32_t(i + 1));
+    EXPECT_EQ(Values.ec2, uint32_t(i + 1));
     EXPECT_EQ(engine->TimerDNS.Enabled(), armed[i]) << "failure " << i + 1;
     engine->TimerDNS.SetEnabled(false);
   }
@@ -305,27 +305,27 @@ TEST_F(UpdateCycleTest, SocketEventsLogAndCount) {
        {"Alert!   setIP-Socket-Error", "Alert!   proxy said no"}, 1, 0, true},
   };
   for (const auto& c : cases) {
-    ec = ec2 = ec3 = 0;
+    Values.ec = Values.ec2 = Values.ec3 = 0;
     engine->TimerDNS.SetEnabled(false);
     size_t before = NewLog().size();
     c.fire(*engine);
     auto log = NewLog();
     std::vector<std::string> added(log.begin() + before, log.end());
     EXPECT_EQ(added, c.lines) << c.name;
-    EXPECT_EQ(ec, c.ec) << c.name;
-    EXPECT_EQ(ec2, c.ec2) << c.name;
-    EXPECT_EQ(ec3, 0u) << c.name;
+    EXPECT_EQ(Values.ec, c.ec) << c.name;
+    EXPECT_EQ(Values.ec2, c.ec2) << c.name;
+    EXPECT_EQ(Values.ec3, 0u) << c.name;
     EXPECT_EQ(engine->TimerDNS.Enabled(), c.dnsArmed) << c.name;
   }
 }
 
 TEST_F(UpdateCycleTest, TheSleepEndsAtItsTickAndReArmsNothing) {
-  Sleeping = true;
+  Values.Sleeping = true;
   engine->TimerSleep.SetInterval(3000);
   engine->TimerSleep.SetEnabled(true);
   engine->TimerSetIP.SetEnabled(false);
   loop.Advance(3000);
-  EXPECT_FALSE(Sleeping);
+  EXPECT_FALSE(Values.Sleeping);
   EXPECT_FALSE(engine->TimerSleep.Enabled());
   EXPECT_FALSE(engine->TimerSetIP.Enabled());
   EXPECT_TRUE(Logged("Debug    ..... Sleep Wakeup ", 40));

@@ -20,7 +20,7 @@ protected:
   void SetUp() override {
     EngineTest::SetUp();
     StartWithAccount();
-    UpdateServerAddress = "127.0.0.21";
+    Values.UpdateServerAddress = "127.0.0.21";
   }
   // A whole update: tick, connection, request, this reply in one piece.
   void Reply(const std::string& reply) {
@@ -38,45 +38,45 @@ protected:
 };
 
 TEST_F(UpdateReplyTest, TheAddressAloneIsASuccessWithEveryDefault) {
-  ec = 3;
-  ec2 = 2;
-  ec3 = 1;
-  DNSProblem = 5;
-  DNSDiff = 4;
-  Tariff = "HA";
-  ServerMessage = "old";
+  Values.ec = 3;
+  Values.ec2 = 2;
+  Values.ec3 = 1;
+  Values.DNSProblem = 5;
+  Values.DNSDiff = 4;
+  Values.Tariff = "HA";
+  Values.ServerMessage = "old";
   Reply("IP:1.2.3.4\r\n");
-  EXPECT_EQ(DetectedIP, "1.2.3.4");
-  EXPECT_EQ(CurrentIP, "1.2.3.4");
-  EXPECT_EQ(Tariff, "");
-  EXPECT_EQ(ServerMessage, "");
-  EXPECT_EQ(SetIPInterval, 1800000);
-  EXPECT_EQ(MyIPInterval, 60000);
-  EXPECT_EQ(ec, 0u);
-  EXPECT_EQ(ec2, 0u);
-  EXPECT_EQ(ec3, 0u);
-  EXPECT_EQ(DNSProblem, 0);
-  EXPECT_EQ(DNSDiff, 4u);
+  EXPECT_EQ(Values.DetectedIP, "1.2.3.4");
+  EXPECT_EQ(Values.CurrentIP, "1.2.3.4");
+  EXPECT_EQ(Values.Tariff, "");
+  EXPECT_EQ(Values.ServerMessage, "");
+  EXPECT_EQ(Values.SetIPInterval, 1800000);
+  EXPECT_EQ(Values.MyIPInterval, 60000);
+  EXPECT_EQ(Values.ec, 0u);
+  EXPECT_EQ(Values.ec2, 0u);
+  EXPECT_EQ(Values.ec3, 0u);
+  EXPECT_EQ(Values.DNSProblem, 0);
+  EXPECT_EQ(Values.DNSDiff, 4u);
   EXPECT_TRUE(engine->TimerSetIP.Enabled());
   EXPECT_EQ(engine->TimerSetIP.Interval(), 1800000u);
   EXPECT_TRUE(engine->TimerMyIP.Enabled());
   EXPECT_EQ(engine->TimerMyIP.Interval(), 60000u);
   EXPECT_FALSE(engine->TimerHeartBeat.Enabled());
   EXPECT_FALSE(engine->TimerKill.Enabled());
-  EXPECT_FALSE(LastUpdateTime.empty());
+  EXPECT_FALSE(Values.LastUpdateTime.empty());
   EXPECT_TRUE(Logged(">>>>>    Update successfully done!", 10));
   EXPECT_TRUE(Logged("Debug    setIP-Return: [IP:1.2.3.4\r]", 40));
 }
 
 TEST_F(UpdateReplyTest, AReplyNotStartingWithTheAddressKeyIsAnUpdateError) {
   for (const char* reply : {" IP:1.2.3.4\r\n", "ip:1.2.3.4\r\n", "garbage", "\x01\xff"}) {
-    ec = 0;
+    Values.ec = 0;
     engine->TimerHeartBeat.SetEnabled(true);
     engine->TimerKill.SetEnabled(true);
     engine->TimerDNSCheck.SetEnabled(true);
     engine->TimerSleep.SetEnabled(true);
     Reply(reply);
-    EXPECT_EQ(ec, 1u) << reply;
+    EXPECT_EQ(Values.ec, 1u) << reply;
     EXPECT_TRUE(engine->TimerSetIP.Enabled()) << reply;
     EXPECT_EQ(engine->TimerSetIP.Interval(), 900000u) << reply;
     EXPECT_FALSE(engine->TimerMyIP.Enabled()) << reply;
@@ -103,8 +103,8 @@ TEST_F(UpdateReplyTest, UpdateAndQueryPeriods) {
   };
   for (const auto& c : cases) {
     Reply(c.reply);
-    EXPECT_EQ(SetIPInterval, c.setIP) << c.reply;
-    EXPECT_EQ(MyIPInterval, c.myIP) << c.reply;
+    EXPECT_EQ(Values.SetIPInterval, c.setIP) << c.reply;
+    EXPECT_EQ(Values.MyIPInterval, c.myIP) << c.reply;
     EXPECT_EQ(engine->TimerSetIP.Interval(), uint32_t(c.setIP)) << c.reply;
     EXPECT_EQ(engine->TimerMyIP.Interval(), uint32_t(c.myIP)) << c.reply;
   }
@@ -135,7 +135,7 @@ TEST_F(UpdateReplyTest, HeartBeatNeedsAValidPeriodATwentyCharacterCodeAndItsTari
     if (c.interval) {
       EXPECT_EQ(engine->TimerHeartBeat.Interval(), c.interval) << c.reply;
     }
-    EXPECT_EQ(HeartBeatCode, c.code) << c.reply;
+    EXPECT_EQ(Values.HeartBeatCode, c.code) << c.reply;
   }
   EXPECT_TRUE(Logged(">>>>>    HeartBeat activ!", 20));
 }
@@ -160,8 +160,8 @@ TEST_F(UpdateReplyTest, TheOwnHostCheckNeedsAtLeastTwoSeconds) {
 
 TEST_F(UpdateReplyTest, TheMessageRunsFromTheFirstMarkerToTheEnd) {
   Reply("IP:1.2.3.4 DT:PB MESS:hello MESS: again\r\n");
-  EXPECT_EQ(ServerMessage, "hello MESS: again\r\n");
-  EXPECT_EQ(Tariff, "PB");
+  EXPECT_EQ(Values.ServerMessage, "hello MESS: again\r\n");
+  EXPECT_EQ(Values.Tariff, "PB");
 }
 
 TEST_F(UpdateReplyTest, ExitStopsBothTimersAndALaterReplyCancelsIt) {
@@ -180,11 +180,11 @@ TEST_F(UpdateReplyTest, ExitStopsBothTimersAndALaterReplyCancelsIt) {
 TEST_F(UpdateReplyTest, KillInstWipesTheStoredAccountOfThisInstanceOnly) {
   Reply("IP:1.2.3.4 KillInst:zzz\r\n");
   EXPECT_EQ(Ini("Account"), "kim");
-  Reply("IP:1.2.3.4 KillInst:" + Session + "\r\n");
+  Reply("IP:1.2.3.4 KillInst:" + Values.Session + "\r\n");
   EXPECT_EQ(Ini("Account"), "x");
   EXPECT_EQ(Ini("Domain"), "x");
   EXPECT_EQ(Ini("Passwd"), "x");
-  EXPECT_EQ(Account, "kim");  // memory keeps its values until the next load
+  EXPECT_EQ(Values.Account, "kim");  // memory keeps its values until the next load
   // The next tick loads the wiped account and stops at the account guard.
   size_t streams = loop.Streams().size();
   engine->TimerSetIPTimer();
@@ -193,46 +193,46 @@ TEST_F(UpdateReplyTest, KillInstWipesTheStoredAccountOfThisInstanceOnly) {
 
 TEST_F(UpdateReplyTest, AccountStateCodes) {
   Reply("IP:1.2.3.4 C1:1\r\n");
-  EXPECT_TRUE(Deactivated);
+  EXPECT_TRUE(Values.Deactivated);
   EXPECT_EQ(Ini("DEACTIVATED"), "1");
   EXPECT_TRUE(Logged(">>>>>    Der Account ist deaktiviert!", 10));
   EXPECT_TRUE(Logged(">>>>>    Update successfully done!", 10));
-  Deactivated = false;
+  Values.Deactivated = false;
 
   Reply("IP:1.2.3.4 C1:10\r\n");
-  EXPECT_TRUE(ConfigError);
+  EXPECT_TRUE(Values.ConfigError);
   EXPECT_EQ(Ini("CONFIGERROR"), "1");
   EXPECT_TRUE(Logged(">>>>>    \xDC" "berpr\xFC" "fen Sie bitte Ihre Login-Daten!", 10));
-  ConfigError = false;
+  Values.ConfigError = false;
   plat::IniFile(dir.path() + "/corvilink.ini").WriteBool("ACCOUNT", "CONFIGERROR", false);
 
   Reply("IP:1.2.3.4 C1:99 M1:Bitte zahlen\r\n");
   EXPECT_TRUE(Logged(">>>>>    Bitte zahlen", 10));
-  EXPECT_FALSE(ConfigError);
-  EXPECT_FALSE(Deactivated);
+  EXPECT_FALSE(Values.ConfigError);
+  EXPECT_FALSE(Values.Deactivated);
   // Such codes keep the normal periods.
   EXPECT_EQ(engine->TimerSetIP.Interval(), 1800000u);
 }
 
 TEST_F(UpdateReplyTest, DnsOneIgnoresTheServerAddresses) {
   Reply("IP:1.2.3.4 DNS:1 SIP:9.9.9.9 MIP:8.8.8.8\r\n");
-  EXPECT_EQ(UpdateServerAddress, "127.0.0.21");
-  EXPECT_EQ(MyIPServerAddress, "0.0.0.0");
+  EXPECT_EQ(Values.UpdateServerAddress, "127.0.0.21");
+  EXPECT_EQ(Values.MyIPServerAddress, "0.0.0.0");
   EXPECT_TRUE(engine->TimerDNS.Enabled());
   Reply("IP:1.2.3.4 MIP:127.0.0.31 SIP:999.1.1.1 HIP:bad\r\n");
-  EXPECT_EQ(MyIPServerAddress, "127.0.0.31");
-  EXPECT_EQ(UpdateServerAddress, "999.1.1.1");
-  EXPECT_EQ(HeartBeatServerAddress, "0.0.0.0");
+  EXPECT_EQ(Values.MyIPServerAddress, "127.0.0.31");
+  EXPECT_EQ(Values.UpdateServerAddress, "999.1.1.1");
+  EXPECT_EQ(Values.HeartBeatServerAddress, "0.0.0.0");
 }
 
 TEST_F(UpdateReplyTest, TheFirstOccurrenceOfAKeyWins) {
   Reply("IP:1.2.3.4 DT:PA DT:BB\r\n");
-  EXPECT_EQ(Tariff, "PA");
+  EXPECT_EQ(Values.Tariff, "PA");
 }
 
 TEST_F(UpdateReplyTest, AReplyWithoutLineEndIsCarriedOutInFull) {
   Reply("IP:1.2.3.4 DT:BC");
-  EXPECT_EQ(Tariff, "BC");
+  EXPECT_EQ(Values.Tariff, "BC");
   EXPECT_TRUE(Logged("Debug    setIP-Return: [IP:1.2.3.4 DT:B]", 40));
   EXPECT_TRUE(Logged(">>>>>    Update successfully done!", 10));
 }
@@ -243,9 +243,9 @@ TEST_F(UpdateReplyTest, SleepPeriodsAreClampedToTheTimerMaximum) {
     uint32_t interval;
   } cases[] = {{"5", 5000}, {"0", 0}, {"3000000", 2147483647u}, {"-5", 2147483647u}};
   for (const auto& c : cases) {
-    Sleeping = false;
+    Values.Sleeping = false;
     Reply(std::string("IP:1.2.3.4 SLEEP:") + c.value + "\r\n");
-    EXPECT_TRUE(Sleeping) << c.value;
+    EXPECT_TRUE(Values.Sleeping) << c.value;
     EXPECT_TRUE(engine->TimerSleep.Enabled()) << c.value;
     EXPECT_EQ(engine->TimerSleep.Interval(), c.interval) << c.value;
     EXPECT_TRUE(Logged(std::string(">>>>>    Sleep for ") + c.value + " Seconds received!", 10));
@@ -254,16 +254,16 @@ TEST_F(UpdateReplyTest, SleepPeriodsAreClampedToTheTimerMaximum) {
 
 TEST_F(UpdateReplyTest, AMalformedValueAfterTheTimersWereOffRetriesLater) {
   for (const char* reply : {"IP:1.2.3.4 SI:abc\r\n", "IP:1.2.3.4 C1:1x\r\n", "IP:1.2.3.4 SLEEP:soon\r\n"}) {
-    ec = ec3 = 0;
-    Sleeping = false;
+    Values.ec = Values.ec3 = 0;
+    Values.Sleeping = false;
     Reply(reply);
-    EXPECT_EQ(ec, 1u) << reply;
-    EXPECT_EQ(ec3, 1u) << reply;
+    EXPECT_EQ(Values.ec, 1u) << reply;
+    EXPECT_EQ(Values.ec3, 1u) << reply;
     EXPECT_TRUE(engine->TimerDNS.Enabled()) << reply;
     EXPECT_TRUE(engine->TimerSetIP.Enabled()) << reply;
     EXPECT_EQ(engine->TimerSetIP.Interval(), 900000u) << reply;
     EXPECT_FALSE(engine->TimerMyIP.Enabled()) << reply;
-    EXPECT_FALSE(Sleeping) << reply;
+    EXPECT_FALSE(Values.Sleeping) << reply;
   }
   EXPECT_TRUE(Logged("Alert!   setIP DataAvailable Exception:", 20));
   EXPECT_TRUE(Logged("Alert!   'soon' ist kein g\xFCltiger Integerwert", 30));
@@ -273,11 +273,11 @@ TEST_F(UpdateReplyTest, ErrorCodeAndEmptyDataCountWithoutTouchingTimers) {
   engine->TimerSetIP.SetEnabled(true);
   engine->TimerDNS.SetEnabled(false);
   engine->SSetIPDataAvailable(10054);
-  EXPECT_EQ(ec, 1u);
+  EXPECT_EQ(Values.ec, 1u);
   EXPECT_TRUE(engine->TimerDNS.Enabled());
   EXPECT_TRUE(Logged("Debug    setIP could not be done (a)", 40));
   engine->SSetIPDataAvailable(0);  // nothing received
-  EXPECT_EQ(ec, 2u);
+  EXPECT_EQ(Values.ec, 2u);
   EXPECT_TRUE(Logged("Debug    setIP could not be done (b)", 40));
   EXPECT_TRUE(engine->TimerSetIP.Enabled());
 }
@@ -304,7 +304,7 @@ TEST_F(UpdateReplyTest, TheIPv6SwitchFollowsTheServer) {
     size_t before = Log().size();
     loop.httpOk = false;
     Reply(c.reply);
-    EXPECT_EQ(IPv6Enabled, c.after) << c.reply << c.before;
+    EXPECT_EQ(Values.IPv6Enabled, c.after) << c.reply << c.before;
     EXPECT_EQ(Ini("Dv6"), c.stored) << c.reply << c.before;
     auto log = Log();
     bool switched = std::any_of(log.begin() + before, log.end(),

@@ -30,7 +30,7 @@ protected:
     WriteAccount("");
     CreateEngine();
     StartEngine("W");
-    UpdateServerAddress = "127.0.0.21";
+    Values.UpdateServerAddress = "127.0.0.21";
   }
   void WriteAccount(const std::string& extra) {
     WriteIni("[ACCOUNT]\r\nAccount=kim\r\nDomain=dyn.example\r\nPasswd=0123456789abcdef\r\n" + extra +
@@ -59,7 +59,7 @@ TEST_F(UpdateRequestTest, TheLineCarriesEveryFieldInOrderWithTheDigestLast) {
   std::string plain = Unscramble(wire, &shift);
   EXPECT_GE(shift, 1);
   EXPECT_LE(shift, 25);
-  EXPECT_EQ(plain, "AuthCode=CORVIL046W&Session=" + Session + "&" + Fields() +
+  EXPECT_EQ(plain, "AuthCode=CORVIL046W&Session=" + Values.Session + "&" + Fields() +
                        "&Passwd=" + plat::Md5Hex("0123456789abcdef"));
   EXPECT_EQ(plain.find('\r'), std::string::npos);
   EXPECT_TRUE(Logged("Debug    setIP-Request: [" + Fields() + "]", 40));
@@ -69,7 +69,7 @@ TEST_F(UpdateRequestTest, EveryByteIsShiftedAlikeAndOnlyTheLineFeedIsNot) {
   for (int round = 0; round < 30; ++round) {
     std::string wire = Connect();
     int shift = uint8_t(wire[0]) - 'A';
-    std::string plain = "AuthCode=CORVIL046W&Session=" + Session + "&" + Fields() +
+    std::string plain = "AuthCode=CORVIL046W&Session=" + Values.Session + "&" + Fields() +
                         "&Passwd=" + plat::Md5Hex("0123456789abcdef");
     ASSERT_EQ(wire.size(), plain.size() + 1);
     for (size_t i = 0; i < plain.size(); ++i)
@@ -79,13 +79,13 @@ TEST_F(UpdateRequestTest, EveryByteIsShiftedAlikeAndOnlyTheLineFeedIsNot) {
 }
 
 TEST_F(UpdateRequestTest, CountersAndAddressesAreSentAsTheyStand) {
-  ec = 7;
-  ec2 = 3;
-  ec3 = 2;
-  ec4 = -1;
-  DNSDiff = 999;
-  DNSProblem = 4;
-  ResolvedOwnIP = "1.2.3.4, 5.6.7.8";
+  Values.ec = 7;
+  Values.ec2 = 3;
+  Values.ec3 = 2;
+  Values.ec4 = -1;
+  Values.DNSDiff = 999;
+  Values.DNSProblem = 4;
+  Values.ResolvedOwnIP = "1.2.3.4, 5.6.7.8";
   std::string plain = Unscramble(Connect());
   EXPECT_NE(plain.find("&ec=7&ec2=3&ec3=2&ec4=-1&DNSDiff=999&DNSProblem=4&RIP=1.2.3.4, 5.6.7.8&LIP="),
             std::string::npos)
@@ -106,7 +106,7 @@ TEST_F(UpdateRequestTest, TheIPv6TestAddsItsBodyAsItCame) {
   ASSERT_EQ(loop.httpRequests.size(), 1u);
   EXPECT_EQ(loop.httpRequests[0], "http://ipv6.corvilink.example/?kim.dyn.example");
   EXPECT_NE(plain.find("&LIP=10.1.2.3,192.168.7.8&IPv6=2001:db8::1\r\n&build=460100&"), std::string::npos);
-  EXPECT_NE(corvitest::ReadFile(LogPath()).find(Session + " >>>>>    IPv6 is 2001:db8::1\r\n\r\n"),
+  EXPECT_NE(corvitest::ReadFile(LogPath()).find(Values.Session + " >>>>>    IPv6 is 2001:db8::1\r\n\r\n"),
             std::string::npos);
 }
 
@@ -143,31 +143,31 @@ TEST_F(UpdateRequestTest, TheRetryIntervalFollowsTheErrorCount) {
   } cases[] = {{0, 300000}, {1, 5000},  {3, 5000},   {5, 5000},   {6, 10000},
                {10, 10000}, {11, 60000}, {15, 60000}, {16, 300000}, {1000, 300000}};
   for (const auto& c : cases) {
-    ec = c.ec;
-    ServerMessage = "old";
+    Values.ec = c.ec;
+    Values.ServerMessage = "old";
     Connect();
     EXPECT_EQ(engine->TimerSetIP.Interval(), c.interval) << c.ec;
-    EXPECT_EQ(ServerMessage, "") << c.ec;
+    EXPECT_EQ(Values.ServerMessage, "") << c.ec;
   }
 }
 
 TEST_F(UpdateRequestTest, AFailedConnectionCountsAndRetriesByTheNewCount) {
-  ec = 4;
+  Values.ec = 4;
   engine->TimerDNS.SetEnabled(false);
-  ServerMessage = "old";
+  Values.ServerMessage = "old";
   std::string wire = Connect(111);
   EXPECT_EQ(wire, "");
-  EXPECT_EQ(ec, 5u);
+  EXPECT_EQ(Values.ec, 5u);
   EXPECT_TRUE(engine->TimerDNS.Enabled());
   EXPECT_EQ(engine->TimerSetIP.Interval(), 5000u);
-  EXPECT_EQ(ServerMessage, "");
+  EXPECT_EQ(Values.ServerMessage, "");
   EXPECT_TRUE(Logged(">>>>>    setIP socket connect problem [127.0.0.21]", 30));
 }
 
 TEST_F(UpdateRequestTest, AFailedSendIsASocketErrorAndTheScheduleStillRuns) {
   loop.writeError = 32;
   Connect();
-  EXPECT_EQ(ec, 1u);
+  EXPECT_EQ(Values.ec, 1u);
   EXPECT_TRUE(Logged("Alert!   setIP-Error", 20));
   EXPECT_EQ(engine->TimerSetIP.Interval(), 5000u);
 }
