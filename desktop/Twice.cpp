@@ -11,11 +11,13 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "Common.h"
+
 namespace desk {
 
 namespace {
 
-int g_lockFd = -1;
+plat::Fd g_lock;
 
 std::string Env(const char* name) {
   const char* value = std::getenv(name);
@@ -56,31 +58,23 @@ std::string InstanceLockPath() {
 Instance CheckSingleInstance() {
   const std::string path = InstanceLockPath();
   // Not inherited by a browser we start, and never through a planted link in /tmp.
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return Instance::Unguarded;
+  plat::Fd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (fd.Get() < 0) return Instance::Unguarded;
   // A file someone else planted in /tmp must not keep us from starting.
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
-    close(fd);
-    return Instance::Unguarded;
-  }
+  if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) return Instance::Unguarded;
   int r;
   do {
-    r = flock(fd, LOCK_EX | LOCK_NB);
+    r = flock(fd.Get(), LOCK_EX | LOCK_NB);
   } while (r != 0 && errno == EINTR);
-  if (r == 0) {
-    g_lockFd = fd;
-    return Instance::First;
-  }
-  const int err = errno;
-  close(fd);
-  return err == EWOULDBLOCK ? Instance::Second : Instance::Unguarded;
+  if (r != 0) return errno == EWOULDBLOCK ? Instance::Second : Instance::Unguarded;
+  // Held, and with it the lock, until the program ends.
+  g_lock.Reset(fd.Release());
+  return Instance::First;
 }
 
 void ReleaseSingleInstance() {
-  if (g_lockFd < 0) return;
-  close(g_lockFd);
-  g_lockFd = -1;
+  g_lock.Reset();
 }
 
 void ShowAlreadyRunning() {

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace plat {
 
@@ -28,6 +29,8 @@ public:
   ~Fd() { Reset(); }
   int Get() const { return fd_; }
   void Reset(int fd = -1);
+  // Hands the descriptor over without closing it.
+  int Release() { return std::exchange(fd_, -1); }
   // Closes it, telling whether the close went well: for a file whose data
   // must have reached the file system.
   bool Close();

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Common.h"
+
 namespace plat {
 
 bool UnderServiceManager() {
@@ -33,13 +35,11 @@ int NotifyServiceManager(const std::string& state) {
     len += 1;
   }
 
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return errno;
+  const Fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (fd.Get() < 0) return errno;
   const ssize_t sent =
-      sendto(fd, state.data(), state.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&sa), len);
-  const int err = sent < 0 ? errno : 0;
-  close(fd);
-  return err;
+      sendto(fd.Get(), state.data(), state.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&sa), len);
+  return sent < 0 ? errno : 0;
 }
 
 }  // namespace plat

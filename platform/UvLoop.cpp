@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "Common.h"
 #include "HttpGet.h"
 #include "Resolver.h"
 
@@ -415,18 +416,14 @@ void UvLoop::SendDatagram(const std::string& ipv4, uint16_t port, const std::str
   sa.sin_port = htons(port);
   if (inet_aton(ipv4.c_str(), &sa.sin_addr) == 0)
     throw std::runtime_error("Datagram to " + to + ": not an IPv4 address");
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw std::runtime_error(std::string("Datagram socket: ") + std::strerror(errno));
+  const Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (fd.Get() < 0) throw std::runtime_error(std::string("Datagram socket: ") + std::strerror(errno));
   const int on = 1;
-  if (broadcast && setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
-    const int e = errno;
-    close(fd);
-    throw std::runtime_error("Datagram to " + to + ": SO_BROADCAST: " + std::strerror(e));
-  }
+  if (broadcast && setsockopt(fd.Get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0)
+    throw std::runtime_error("Datagram to " + to + ": SO_BROADCAST: " + std::strerror(errno));
   const ssize_t sent =
-      sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+      sendto(fd.Get(), bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
   const int e = errno;
-  close(fd);
   if (sent < 0) throw std::runtime_error("Datagram to " + to + ": " + std::strerror(e));
   if (size_t(sent) != bytes.size())
     throw std::runtime_error("Datagram to " + to + ": sent " + std::to_string(sent) + " of " +
