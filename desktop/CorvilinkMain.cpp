@@ -481,8 +481,7 @@ void TMainForm::StatusTimerTimer() {
 
   for (std::string& slot : Values.LogSlot) {
     if (!slot.empty())
-      lstLogs->addItem(QString::fromLocal8Bit(DateText() + "  " + TimeText() + "   ") +
-                       FromEngine(slot));
+      lstLogs->addItem(FromEngine(DateText() + "  " + TimeText() + "   ") + FromEngine(slot));
     if (lstLogs->count() >= 26) delete lstLogs->takeItem(0);
   }
   for (std::string& slot : Values.LogSlot) slot.clear();

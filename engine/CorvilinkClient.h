@@ -96,13 +96,13 @@ private:
     plat::WSocket& socket;
     std::string addr;
     const char* port;
-    std::function<bool()> switchPort;  // when it holds, the connection goes to otherPort
-    const char* switchLine;
-    const char* otherPort;
+    std::function<bool()> switchPort = nullptr;  // when it holds, the connection goes to otherPort
+    const char* switchLine = nullptr;
+    const char* otherPort = nullptr;
     std::string closingAlert;
-    const char* setupAlert;
-    const char* otherAlert;
-    void (TCorvilinkC::*failure)();
+    const char* setupAlert = nullptr;
+    const char* otherAlert = nullptr;
+    void (TCorvilinkC::*failure)() = nullptr;
   };
   void Connect(const Connection& c);
 

@@ -51,11 +51,17 @@ void TCorvilinkC::TimerSetIPTimer() {
   }
   // The reply arms the own-host check again.
   TimerDNSCheck.SetEnabled(false);
-  Connect({SSetIP, Values.UpdateServerAddress, endpoints::kUpdatePort,
-            // Judged after the close, whose failure counts too.
-            [] { return Values.ec % 5 == 0 && Values.ec >= 5; }, ">>>>>    setIP using Port 80", endpoints::kUpdateFallbackPort,
-            "Alert!   setIP socket closing Exception [" + Values.UpdateServerAddress + "]", "Alert!   setIP Exception 2",
-            "Alert!   setIP Exception", &TCorvilinkC::UpdateFailure});
+  Connect({.socket = SSetIP,
+           .addr = Values.UpdateServerAddress,
+           .port = endpoints::kUpdatePort,
+           // Judged after the close, whose failure counts too.
+           .switchPort = [] { return Values.ec % 5 == 0 && Values.ec >= 5; },
+           .switchLine = ">>>>>    setIP using Port 80",
+           .otherPort = endpoints::kUpdateFallbackPort,
+           .closingAlert = "Alert!   setIP socket closing Exception [" + Values.UpdateServerAddress + "]",
+           .setupAlert = "Alert!   setIP Exception 2",
+           .otherAlert = "Alert!   setIP Exception",
+           .failure = &TCorvilinkC::UpdateFailure});
 }
 
 void TCorvilinkC::TimerMyIPTimer() {
@@ -75,9 +81,13 @@ void TCorvilinkC::TimerMyIPTimer() {
   // Logged only: unlike the update tick, this one goes on.
   if (!IsIPv4Text(Values.MyIPServerAddress) || Values.MyIPServerAddress == "0.0.0.0")
     WriteLog("Debug    no myIP cause no valid socket IP", 40);
-  Connect({SMyIP, Values.MyIPServerAddress, endpoints::kMyIPPort, nullptr, nullptr, nullptr,
-            "Alert!   myIP socket closing Exception", "Alert!   myIP Exception 2", "Alert!   myIP Exception",
-            &TCorvilinkC::MyIPFailure});
+  Connect({.socket = SMyIP,
+           .addr = Values.MyIPServerAddress,
+           .port = endpoints::kMyIPPort,
+           .closingAlert = "Alert!   myIP socket closing Exception",
+           .setupAlert = "Alert!   myIP Exception 2",
+           .otherAlert = "Alert!   myIP Exception",
+           .failure = &TCorvilinkC::MyIPFailure});
 }
 
 // The connection steps of both network ticks, in three layers: a failed close

@@ -63,7 +63,7 @@ static std::string TimeFormat(const char* format) {
   size_t n = strftime(buf, sizeof buf, format, &local);
   // The locale's formats may hold characters of its own character set; the
   // log and the window's values are Windows-1252 throughout.
-  return plat::Cp1252FromLocale(std::string(buf, n));
+  return plat::Cp1252FromTimeText(std::string(buf, n));
 }
 
 std::string DateText() { return TimeFormat("%x"); }

@@ -419,8 +419,10 @@ void UvLoop::SendDatagram(const std::string& ipv4, uint16_t port, const std::str
   const Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (fd.Get() < 0) throw std::runtime_error(std::string("Datagram socket: ") + std::strerror(errno));
   const int on = 1;
-  if (broadcast && setsockopt(fd.Get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0)
-    throw std::runtime_error("Datagram to " + to + ": SO_BROADCAST: " + std::strerror(errno));
+  if (broadcast && setsockopt(fd.Get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
+    const int e = errno;
+    throw std::runtime_error("Datagram to " + to + ": SO_BROADCAST: " + std::strerror(e));
+  }
   const ssize_t sent =
       sendto(fd.Get(), bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
   const int e = errno;

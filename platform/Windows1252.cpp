@@ -28,12 +28,19 @@ iconv_t Converter(const std::string& to, const std::string& from) {
   return open.try_emplace(std::make_pair(to, from), cd).first->second.cd;
 }
 
-// Length of the UTF-8 sequence that starts with this byte (1 for a stray byte).
-size_t Utf8Length(unsigned char lead) {
-  if (lead >= 0xF0 && lead <= 0xF4) return 4;
-  if (lead >= 0xE0) return lead <= 0xEF ? 3 : 1;
-  if (lead >= 0xC2) return 2;
-  return 1;
+// How many bytes a character the target can't take stands in: its whole
+// UTF-8 sequence where that is well formed, else the one stray byte, so that
+// what follows a broken sequence is kept.
+size_t Utf8Length(const unsigned char* at, size_t left) {
+  const unsigned char lead = at[0];
+  size_t n = 1;
+  if (lead >= 0xC2 && lead <= 0xDF) n = 2;
+  else if (lead >= 0xE0 && lead <= 0xEF) n = 3;
+  else if (lead >= 0xF0 && lead <= 0xF4) n = 4;
+  if (n > left) return 1;
+  for (size_t i = 1; i < n; ++i)
+    if (at[i] < 0x80 || at[i] > 0xBF) return 1;
+  return n;
 }
 
 // Converts all of `in`; on a sequence the target can't take, `substitute`
@@ -91,17 +98,26 @@ std::string Cp1252FromUtf8(const std::string& utf8) {
       return size_t(2);
     }
     out += '?';
-    return Utf8Length(at[0]);
+    return Utf8Length(at, left);
   });
 }
 
 std::string Cp1252FromLatin1(const std::string& latin1) {
-  return Convert(Converter("CP1252", "ISO-8859-1"), latin1, Question);
+  // The two agree but for 0x80..0x9F, Latin-1's C1 controls; the five of
+  // them that Windows-1252 leaves undefined stay, as Windows keeps them.
+  std::string out = latin1;
+  for (char& c : out) {
+    const uint8_t b = uint8_t(c);
+    if (b >= 0x80 && b <= 0x9F && b != 0x81 && b != 0x8D && b != 0x8F && b != 0x90 && b != 0x9D) c = '?';
+  }
+  return out;
 }
 
-std::string Cp1252FromLocale(const std::string& text) {
+std::string Cp1252FromTimeText(const std::string& text) {
   // Every character set a locale can have keeps ASCII as it is.
   if (IsAscii(text)) return text;
+  // The character set is LC_CTYPE's: finding LC_TIME's own would load that
+  // locale anew for every line, and the two part only where set apart by hand.
   const std::string charset = nl_langinfo(CODESET);
   if (charset == "UTF-8") return Cp1252FromUtf8(text);
   try {

@@ -14,8 +14,8 @@ std::string Utf8FromCp1252(const std::string& bytes);
 std::string Cp1252FromUtf8(const std::string& utf8);
 // Latin-1 (ISO 8859-1) text, "?" for what Windows-1252 can't hold.
 std::string Cp1252FromLatin1(const std::string& latin1);
-// A text in the locale's character set (the date and time formats, say), with
-// "?" for what Windows-1252 can't hold.
-std::string Cp1252FromLocale(const std::string& text);
+// A date or time text as the locale's formats (LC_TIME) write it, with "?"
+// for what Windows-1252 can't hold.
+std::string Cp1252FromTimeText(const std::string& text);
 
 }  // namespace plat

@@ -25,6 +25,7 @@
 #include "CaptionFit.h"
 #include "CorvilinkClient.h"
 #include "CorvilinkMain.h"
+#include "Cp1252.h"
 #include "CorvilinkProcedures.h"
 #include "EngineFixture.h"
 #include "IniFile.h"
@@ -378,17 +379,17 @@ void MainFormTest::logList() {
   f.StatusTimerTimer();
   // 10 + 20 lines, the 5 oldest gone, newest last.
   QCOMPARE(f.lstLogs->count(), 25);
-  QCOMPARE(f.lstLogs->item(0)->text(), QString::fromLocal8Bit(stamp) + "old 6");
-  QCOMPARE(f.lstLogs->item(4)->text(), QString::fromLocal8Bit(stamp) + "old 10");
-  QCOMPARE(f.lstLogs->item(5)->text(), QString::fromLocal8Bit(stamp) + "Info!    new 1");
-  QCOMPARE(f.lstLogs->item(9)->text(), QString::fromLocal8Bit(stamp) + QString::fromUtf8("Alert!   Größe"));
-  QCOMPARE(f.lstLogs->item(24)->text(), QString::fromLocal8Bit(stamp) + "Info!    new 20");
+  QCOMPARE(f.lstLogs->item(0)->text(), desk::FromEngine(stamp) + "old 6");
+  QCOMPARE(f.lstLogs->item(4)->text(), desk::FromEngine(stamp) + "old 10");
+  QCOMPARE(f.lstLogs->item(5)->text(), desk::FromEngine(stamp) + "Info!    new 1");
+  QCOMPARE(f.lstLogs->item(9)->text(), desk::FromEngine(stamp) + QString::fromUtf8("Alert!   Größe"));
+  QCOMPARE(f.lstLogs->item(24)->text(), desk::FromEngine(stamp) + "Info!    new 20");
   for (const std::string& slot : Values.LogSlot) QVERIFY(slot.empty());
 
   // Nothing pending: the list stays as it is.
   f.StatusTimerTimer();
   QCOMPARE(f.lstLogs->count(), 25);
-  QCOMPARE(f.lstLogs->item(0)->text(), QString::fromLocal8Bit(stamp) + "old 6");
+  QCOMPARE(f.lstLogs->item(0)->text(), desk::FromEngine(stamp) + "old 6");
 }
 
 void MainFormTest::logListCap() {
