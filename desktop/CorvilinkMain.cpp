@@ -15,14 +15,19 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
+#include <QStyleFactory>
+#include <QStyleOptionButton>
+#include <QStyleOptionFocusRect>
 #include <QStyledItemDelegate>
 #include <QTabWidget>
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "Common.h"
@@ -84,6 +89,98 @@ public:
     QSize s = QStyledItemDelegate::sizeHint(option, index);
     s.setHeight(13);
     return s;
+  }
+};
+
+// The check box's narrow gap and the password field's asterisks, on top of
+// the application's style. A style sheet said the same but loads Qt's
+// style-sheet engine for two values; the check box keeps the geometry that
+// engine gave it: the box centred on the caption's line, which puts it one
+// pixel above the control, and the caption the gap away from the box.
+class ControlStyle : public QProxyStyle {
+public:
+  ControlStyle() : QProxyStyle(QStyleFactory::create(QApplication::style()->name())) {}
+
+  int pixelMetric(PixelMetric metric, const QStyleOption* option,
+                  const QWidget* widget) const override {
+    if (metric == PM_CheckBoxLabelSpacing) return kGap;
+    return QProxyStyle::pixelMetric(metric, option, widget);
+  }
+
+  int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                QStyleHintReturn* data) const override {
+    if (hint == SH_LineEdit_PasswordCharacter) return '*';
+    return QProxyStyle::styleHint(hint, option, widget, data);
+  }
+
+  QRect subElementRect(SubElement element, const QStyleOption* option,
+                       const QWidget* widget) const override {
+    const auto* button = qstyleoption_cast<const QStyleOptionButton*>(option);
+    if (button == nullptr) return QProxyStyle::subElementRect(element, option, widget);
+    const QRect& r = option->rect;
+    const Qt::LayoutDirection direction = option->direction;
+    switch (element) {
+      case SE_CheckBoxIndicator:
+        return alignedRect(direction, Qt::AlignLeft | Qt::AlignVCenter, IndicatorSize(option, widget),
+                           r);
+      case SE_CheckBoxContents: {
+        const int box = IndicatorSize(option, widget).width();
+        return visualRect(direction, r,
+                          QRect(r.x() + box + kGap, r.y(), r.width() - box - kGap, r.height()));
+      }
+      case SE_CheckBoxFocusRect:
+      case SE_CheckBoxClickRect: {
+        // Around the caption as it is drawn, within the control; a click
+        // counts there and on the box.
+        const QRect contents =
+            visualRect(direction, r, subElementRect(SE_CheckBoxContents, option, widget));
+        QRect focus = itemTextRect(option->fontMetrics, contents,
+                                   Qt::AlignAbsolute | Qt::AlignLeft | Qt::AlignVCenter |
+                                       Qt::TextShowMnemonic,
+                                   option->state & State_Enabled, button->text);
+        focus = visualRect(direction, r, focus.adjusted(-3, -1, 3, 1).intersected(r));
+        if (element == SE_CheckBoxFocusRect) return focus;
+        return focus | subElementRect(SE_CheckBoxIndicator, option, widget);
+      }
+      default:
+        return QProxyStyle::subElementRect(element, option, widget);
+    }
+  }
+
+  // The application's style would place the parts by its own geometry.
+  void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
+                   const QWidget* widget) const override {
+    const auto* button = qstyleoption_cast<const QStyleOptionButton*>(option);
+    if (element != CE_CheckBox || button == nullptr) {
+      QProxyStyle::drawControl(element, option, painter, widget);
+      return;
+    }
+    QStyleOptionButton part = *button;
+    part.rect = subElementRect(SE_CheckBoxIndicator, button, widget);
+    drawPrimitive(PE_IndicatorCheckBox, &part, painter, widget);
+    part.rect = subElementRect(SE_CheckBoxContents, button, widget);
+    drawControl(CE_CheckBoxLabel, &part, painter, widget);
+    if (button->state & State_HasFocus) {
+      QStyleOptionFocusRect focus;
+      focus.QStyleOption::operator=(*button);
+      focus.rect = subElementRect(SE_CheckBoxFocusRect, button, widget);
+      drawPrimitive(PE_FrameFocusRect, &focus, painter, widget);
+    }
+  }
+
+  QSize sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& size,
+                         const QWidget* widget) const override {
+    if (type != CT_CheckBox) return QProxyStyle::sizeFromContents(type, option, size, widget);
+    const QSize box = IndicatorSize(option, widget);
+    return QSize(size.width() + box.width() + kGap, std::max(size.height(), box.height()));
+  }
+
+private:
+  static constexpr int kGap = 2;
+
+  QSize IndicatorSize(const QStyleOption* option, const QWidget* widget) const {
+    return QSize(pixelMetric(PM_IndicatorWidth, option, widget),
+                 pixelMetric(PM_IndicatorHeight, option, widget));
   }
 };
 
@@ -228,7 +325,6 @@ void TMainForm::CreateControls() {
   chkOffline = Make<QCheckBox>(gbAccountInfo, "chkOffline", 332, 64, 85, 13);
   chkOffline->setText(U("Offline Modus"));
   chkOffline->setLayoutDirection(Qt::RightToLeft);  // caption left of the box
-  chkOffline->setStyleSheet(QStringLiteral("QCheckBox { spacing: 2px }"));
   lbIPAddress = MakeLabel(StateSheet, "lbIPAddress", 4, 141, 429, 45, U("255.255.255.255"), true);
   lbIPAddress->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
   {
@@ -278,7 +374,6 @@ void TMainForm::CreateControls() {
   txtDomain = MakeEdit(gbAccountData, "txtDomain", 64, 44, 161, 21);
   txtPassword = MakeEdit(gbAccountData, "txtPassword", 64, 68, 161, 21);
   txtPassword->setEchoMode(QLineEdit::Password);
-  txtPassword->setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42 }"));
   Image5 = Make<LogoImage>(gbAccountData, "Image5", 239, 26, 175, 57);
   gbLastSetIP = MakeGroup(ConfigSheet, "gbLastSetIP", 4, 184, 429, 53, U("Account Aktualisierung"));
   lbLastSetIP = MakeLabel(gbLastSetIP, "lbLastSetIP", 8, 24, 101, 13, U("Letzte Aktualisierung:"),
@@ -316,6 +411,13 @@ void TMainForm::CreateControls() {
   GroupBox11 = MakeGroup(InfoSheet, "GroupBox11", 4, 132, 429, 197, QString());
   lbZemURL = MakeLabel(GroupBox11, "lbZemURL", 200, 68, 0, 0, U(web::kMakerPage), false);
   lbZemURL->setCursor(Qt::PointingHandCursor);
+
+  // Made after the pages, so that it outlives the two controls when the
+  // window's children are destroyed.
+  auto* controlStyle = new ControlStyle;
+  controlStyle->setParent(this);
+  chkOffline->setStyle(controlStyle);
+  txtPassword->setStyle(controlStyle);
 
   PageControl1->setCurrentIndex(0);
   StatusTimer->start();

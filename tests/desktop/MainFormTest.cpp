@@ -12,12 +12,15 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStatusBar>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTabWidget>
 #include <QTimer>
 #include <QtTest>
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -173,6 +176,7 @@ private slots:
   void layout_data();
   void layout();
   void window();
+  void checkBoxAndPasswordField();
   void tariff_data();
   void tariff();
   void tariffKeepsLastKnown();
@@ -281,6 +285,33 @@ void MainFormTest::window() {
   QCOMPARE(f.TrayIcon->icon().actualSize(QSize(32, 32)), QSize(32, 32));
   QCOMPARE(f.lbZemURL->text(), QStringLiteral("https://www.corvilink-software.example"));
   QCOMPARE(f.lbZemURL->cursor().shape(), Qt::PointingHandCursor);
+}
+
+void MainFormTest::checkBoxAndPasswordField() {
+  Rig rig;
+  TestForm& f = *rig.form;
+  f.txtPassword->setText(QStringLiteral("geheim"));
+  QCOMPARE(f.txtPassword->displayText(), QStringLiteral("******"));
+  // The caption left of the box, two pixels from it; the box centred on the
+  // caption's 13-pixel line.
+  QCheckBox* c = f.chkOffline;
+  QStyleOptionButton o;
+  o.initFrom(c);
+  o.text = c->text();
+  const QStyle* s = c->style();
+  const int w = s->pixelMetric(QStyle::PM_IndicatorWidth, &o, c);
+  const int h = s->pixelMetric(QStyle::PM_IndicatorHeight, &o, c);
+  const QRect box = s->subElementRect(QStyle::SE_CheckBoxIndicator, &o, c);
+  QCOMPARE(box, QRect(85 - w, 13 / 2 - h / 2, w, h));
+  QCOMPARE(s->subElementRect(QStyle::SE_CheckBoxContents, &o, c), QRect(0, 0, 85 - w - 2, 13));
+  QVERIFY(s->subElementRect(QStyle::SE_CheckBoxClickRect, &o, c).contains(box));
+  const QSize caption =
+      s->itemTextRect(c->fontMetrics(), QRect(), Qt::TextShowMnemonic, false, c->text()).size();
+  QCOMPARE(c->sizeHint(), QSize(caption.width() + w + 2, std::max(caption.height(), h)));
+  // No style sheet anywhere: Qt's style-sheet engine is never loaded.
+  QVERIFY(qApp->styleSheet().isEmpty());
+  for (const QWidget* widget : f.findChildren<QWidget*>())
+    QVERIFY2(widget->styleSheet().isEmpty(), qPrintable(widget->objectName()));
 }
 
 // --- the refresh ---
