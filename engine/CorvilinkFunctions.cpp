@@ -1,11 +1,9 @@
 #include "CorvilinkFunctions.h"
 
+#include <fcntl.h>
 #include <sys/utsname.h>
 
-#include <fstream>
-#include <iterator>
-#include <sstream>
-
+#include "Common.h"
 #include "HttpGet.h"
 #include "IntText.h"
 #include "dtools.h"
@@ -125,9 +123,11 @@ static uint32_t LeadingNumber(const std::string& text, size_t& pos) {
 
 // The value of PRETTY_NAME, its quotes and shell escapes taken off.
 static std::string PrettyName(const std::string& osRelease) {
-  std::istringstream lines(osRelease);
-  std::string line, found;
-  while (std::getline(lines, line)) {
+  std::string found;
+  for (size_t at = 0, end; at < osRelease.size(); at = end + 1) {
+    end = osRelease.find('\n', at);
+    if (end == std::string::npos) end = osRelease.size();
+    const std::string line = osRelease.substr(at, end - at);
     size_t b = line.find_first_not_of(" \t");
     if (b == std::string::npos || line.compare(b, 12, "PRETTY_NAME=") != 0) continue;
     std::string raw = line.substr(b + 12);
@@ -169,9 +169,11 @@ static OSVersionRecord ReadOSVersion() {
   std::string release;
   struct utsname names;
   if (uname(&names) == 0) release = names.release;
-  std::ifstream file("/etc/os-release", std::ios::binary);
+  // Read without iostreams, whose locale machinery would cost the daemon a
+  // tenth of its memory for this one file.
   std::string osRelease;
-  if (file) osRelease.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  const plat::Fd file(open("/etc/os-release", O_RDONLY | O_CLOEXEC));
+  if (file.Get() >= 0 && !plat::ReadAll(file.Get(), osRelease)) osRelease.clear();
   return OSVersionRecordOf(release, osRelease);
 }
 

@@ -55,6 +55,18 @@ bool Fd::Close() {
   return fd < 0 || ::close(fd) == 0;
 }
 
+bool ReadAll(int fd, std::string& out) {
+  out.clear();
+  char buf[8192];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    out.append(buf, size_t(n));
+  }
+}
+
 bool WriteAll(int fd, std::string_view data) {
   while (!data.empty()) {
     const ssize_t n = ::write(fd, data.data(), data.size());

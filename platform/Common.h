@@ -39,6 +39,8 @@ private:
   int fd_;
 };
 
+// Reads to the end, again after an interruption; false on an error.
+bool ReadAll(int fd, std::string& out);
 // Writes all of it, again after an interruption; false with errno set (EIO
 // where the system wrote nothing and said no more).
 bool WriteAll(int fd, std::string_view data);

@@ -129,18 +129,6 @@ std::string Compose(std::string_view old, const std::string& section, const std:
   return out;
 }
 
-bool ReadAll(int fd, std::string& out) {
-  out.clear();
-  char buf[8192];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    out.append(buf, size_t(n));
-  }
-}
-
 // A symbolic link stays a link: the file it names is the one rewritten.
 std::string Target(const std::string& path) {
   struct stat st;
