@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 #include "Common.h"
+#include "dtools.h"
 
 namespace desk {
 
@@ -24,16 +25,24 @@ std::string Env(const char* name) {
   return value != nullptr ? std::string(value) : std::string();
 }
 
-// The runtime directory is one per user, shared by all of the user's
-// sessions: the session goes into the name. Only a plain name can come out.
+// One lock per display the window goes to: the runtime folder is one per
+// user, shared by all of the user's sessions. The screen number is no other
+// display. Only where there is no display at all does the login session
+// tell. Only a plain name can come out.
 std::string SessionPart() {
-  std::string session = Env("XDG_SESSION_ID");
-  if (session.empty()) session = Env("DISPLAY");
-  if (session.empty()) return std::string();
+  std::string key = Env("WAYLAND_DISPLAY");
+  if (key.empty()) {
+    key = Env("DISPLAY");
+    const size_t colon = key.rfind(':');
+    const size_t dot = colon == std::string::npos ? std::string::npos : key.find('.', colon);
+    if (dot != std::string::npos) key.resize(dot);
+  }
+  if (key.empty()) key = Env("XDG_SESSION_ID");
+  if (key.empty()) return std::string();
   // A name stays well below NAME_MAX whatever the variable holds.
-  if (session.size() > 64) session.resize(64);
+  if (key.size() > 64) key.resize(64);
   std::string part = "-";
-  for (const char c : session) {
+  for (const char c : key) {
     const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                        c == '.' || c == '_' || c == '-' || c == ':';
     if (plain) {
@@ -47,20 +56,28 @@ std::string SessionPart() {
   return part;
 }
 
+// A folder where no one else can put a file of theirs in our lock's place.
+bool OnlyOursToWrite(const std::string& dir) {
+  struct stat st {};
+  return !dir.empty() && stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 }  // namespace
 
 std::string InstanceLockPath() {
-  const std::string dir = Env("XDG_RUNTIME_DIR");
-  if (!dir.empty()) return dir + "/Corvilink" + SessionPart();
-  return "/tmp/Corvilink-" + std::to_string(getuid()) + SessionPart();
+  const std::string runtime = Env("XDG_RUNTIME_DIR");
+  // The program folder otherwise: the program must write there anyway.
+  const std::string dir = OnlyOursToWrite(runtime) ? runtime : corvilink::AppDirectory();
+  return dir + "/Corvilink" + SessionPart();
 }
 
 Instance CheckSingleInstance() {
   const std::string path = InstanceLockPath();
-  // Not inherited by a browser we start, and never through a planted link in /tmp.
+  // Not inherited by a browser we start, and never through a planted link.
   plat::Fd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (fd.Get() < 0) return Instance::Unguarded;
-  // A file someone else planted in /tmp must not keep us from starting.
+  // A file someone else planted must not keep us from starting.
   struct stat st {};
   if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) return Instance::Unguarded;
   int r;

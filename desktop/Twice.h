@@ -6,9 +6,10 @@
 
 namespace desk {
 
-// "$XDG_RUNTIME_DIR/Corvilink-<session>", or /tmp/Corvilink-<uid>-<session>
-// without a runtime directory. The session is $XDG_SESSION_ID, else the X
-// display; bytes that could make a path are written as %XX.
+// "$XDG_RUNTIME_DIR/Corvilink-<display>", or in the program folder where
+// there is no runtime folder that only the user can write. The display is
+// $WAYLAND_DISPLAY, else $DISPLAY without its screen number, else (none at
+// all) $XDG_SESSION_ID; bytes that could make a path are written as %XX.
 std::string InstanceLockPath();
 
 enum class Instance {

@@ -23,6 +23,7 @@
 #include "CorvilinkClient.h"
 #include "CorvilinkMain.h"
 #include "Cp1252.h"
+#include "dtools.h"
 #include "EngineFixture.h"
 #include "QtLoop.h"
 #include "Timer.h"
@@ -61,14 +62,15 @@ private:
 class SessionEnv {
 public:
   explicit SessionEnv(const char* runtimeDir, const char* sessionId = nullptr,
-                      const char* display = ":0")
+                      const char* display = ":0", const char* wayland = nullptr)
       : dir_("XDG_RUNTIME_DIR", runtimeDir),
         session_("XDG_SESSION_ID", sessionId),
-        display_("DISPLAY", display) {}
+        display_("DISPLAY", display),
+        wayland_("WAYLAND_DISPLAY", wayland) {}
   ~SessionEnv() { desk::ReleaseSingleInstance(); }
 
 private:
-  ScopedEnv dir_, session_, display_;
+  ScopedEnv dir_, session_, display_, wayland_;
 };
 
 // The descriptor flags of our open descriptor on `path`, or -1.
@@ -157,44 +159,47 @@ void GlueTest::everyByteRoundTrips() {
 // --- single instance ---
 
 void GlueTest::lockPath_data() {
-  QTest::addColumn<QString>("runtimeDir");  // a null string: unset
+  QTest::addColumn<QString>("runtimeDir");  // "ours", "shared", "" or a null string: unset
   QTest::addColumn<QString>("sessionId");
   QTest::addColumn<QString>("display");
-  QTest::addColumn<QString>("path");
-  const QString none;
-  const QString tmp = "/tmp/Corvilink-" + QString::number(getuid());
-  QTest::newRow("session id") << "/run/user/4711" << "3" << ":0" << "/run/user/4711/Corvilink-3";
-  QTest::newRow("display without session id")
-      << "/run/user/4711" << none << ":1" << "/run/user/4711/Corvilink-:1";
-  QTest::newRow("empty session id") << "/run/user/4711" << "" << ":1" << "/run/user/4711/Corvilink-:1";
-  QTest::newRow("remote display")
-      << "/run/user/4711" << none << "localhost:10.0" << "/run/user/4711/Corvilink-localhost:10.0";
-  QTest::newRow("neither") << "/run/user/4711" << none << none << "/run/user/4711/Corvilink";
-  QTest::newRow("slashes and dots")
-      << "/run/user/4711" << "../../etc/passwd" << ":0" << "/run/user/4711/Corvilink-..%2F..%2Fetc%2Fpasswd";
-  QTest::newRow("blank, percent, umlaut")
-      << "/run/user/4711" << QString::fromUtf8("a b%ä") << ":0" << "/run/user/4711/Corvilink-a%20b%25%C3%A4";
-  QTest::newRow("very long") << "/run/user/4711" << QString(300, 'x') << ":0"
-                             << "/run/user/4711/Corvilink-" + QString(64, 'x');
-  QTest::newRow("no runtime dir") << none << "3" << ":0" << tmp + "-3";
-  QTest::newRow("empty runtime dir") << "" << none << ":2" << tmp + "-:2";
-  QTest::newRow("no runtime dir, no session") << none << none << none << tmp;
+  QTest::addColumn<QString>("wayland");
+  QTest::addColumn<QString>("name");
+  const QString none, ours = "ours";
+  QTest::newRow("the display, not the session") << ours << "3" << ":0" << none << "Corvilink-:0";
+  QTest::newRow("display without session id") << ours << none << ":1" << none << "Corvilink-:1";
+  QTest::newRow("screen number") << ours << "3" << ":11.0" << none << "Corvilink-:11";
+  QTest::newRow("remote display") << ours << none << "localhost:10.0" << none << "Corvilink-localhost:10";
+  QTest::newRow("wayland first") << ours << "3" << ":0" << "wayland-1" << "Corvilink-wayland-1";
+  QTest::newRow("session without display") << ours << "c2" << none << none << "Corvilink-c2";
+  QTest::newRow("neither") << ours << none << none << none << "Corvilink";
+  QTest::newRow("slashes and dots") << ours << "../../etc/passwd" << none << none
+                                    << "Corvilink-..%2F..%2Fetc%2Fpasswd";
+  QTest::newRow("blank, percent, umlaut") << ours << QString::fromUtf8("a b%ä") << "" << none
+                                          << "Corvilink-a%20b%25%C3%A4";
+  QTest::newRow("very long") << ours << QString(300, 'x') << none << none << "Corvilink-" + QString(64, 'x');
+  QTest::newRow("no runtime dir") << none << "3" << ":0" << none << "Corvilink-:0";
+  QTest::newRow("empty runtime dir") << "" << none << ":2" << none << "Corvilink-:2";
+  QTest::newRow("runtime dir others can write") << "shared" << none << ":2" << none << "Corvilink-:2";
 }
 
 void GlueTest::lockPath() {
   QFETCH(QString, runtimeDir);
   QFETCH(QString, sessionId);
   QFETCH(QString, display);
-  QFETCH(QString, path);
-  const QByteArray dir = runtimeDir.toUtf8(), id = sessionId.toUtf8(), dpy = display.toUtf8();
-  SessionEnv env(runtimeDir.isNull() ? nullptr : dir.constData(),
-                 sessionId.isNull() ? nullptr : id.constData(),
-                 display.isNull() ? nullptr : dpy.constData());
-  const std::string got = desk::InstanceLockPath();
-  QCOMPARE(QString::fromStdString(got), path);
-  // Whatever the session holds, the lock is a plain name in its folder.
-  const std::string folder = runtimeDir.isEmpty() ? "/tmp" : dir.toStdString();
-  QCOMPARE(got.rfind('/'), folder.size());
+  QFETCH(QString, wayland);
+  QFETCH(QString, name);
+  corvitest::TempDir runtime, program;
+  chmod(runtime.path().c_str(), runtimeDir == "shared" ? 01777 : 0700);
+  corvilink::SetProgramPath(program.path() + "/corvilink");
+  const bool ours = runtimeDir == "ours";
+  const QByteArray id = sessionId.toUtf8(), dpy = display.toUtf8(), wl = wayland.toUtf8();
+  const QByteArray dir = runtimeDir.isEmpty() ? runtimeDir.toUtf8() : QByteArray(runtime.path().c_str());
+  SessionEnv env(runtimeDir.isNull() ? nullptr : dir.constData(), sessionId.isNull() ? nullptr : id.constData(),
+                 display.isNull() ? nullptr : dpy.constData(), wayland.isNull() ? nullptr : wl.constData());
+  // Only a folder no one else can write holds the lock; else the program's.
+  const std::string folder = ours ? runtime.path() : program.path();
+  QCOMPARE(QString::fromStdString(desk::InstanceLockPath()), QString::fromStdString(folder + "/") + name);
+  corvilink::SetProgramPath("");
 }
 
 void GlueTest::secondInstance() {
@@ -261,9 +266,12 @@ void GlueTest::secondInstance() {
     QCOMPARE(WEXITSTATUS(status), 0);
   }
   {
+    // A launcher that gives no session, or another one, on this display: still
+    // the one window there.
     ScopedEnv otherSession("XDG_SESSION_ID", "c2");
+    ScopedEnv sameDisplay("DISPLAY", ":5.0");
     const pid_t other = fork();
-    if (other == 0) _exit(desk::CheckSingleInstance() == desk::Instance::First ? 0 : 1);
+    if (other == 0) _exit(desk::CheckSingleInstance() == desk::Instance::Second ? 0 : 1);
     QCOMPARE(waitpid(other, &status, 0), other);
     QCOMPARE(WEXITSTATUS(status), 0);
   }
