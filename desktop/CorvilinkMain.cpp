@@ -69,7 +69,10 @@ void SetText(QLabel* l, const QString& text) {
   if (l->property("autoSize").toBool()) l->resize(l->sizeHint());
 }
 void SetText(QLineEdit* e, const QString& text) {
-  if (e->text() != text) e->setText(text);
+  if (e->text() == text) return;
+  e->setText(text);
+  // A text wider than the field shows from its start, as an edit control's does.
+  e->setCursorPosition(0);
 }
 void SetText(QAbstractButton* b, const QString& text) {
   if (b->text() != text) b->setText(text);

@@ -373,17 +373,21 @@ void MainFormTest::refreshFields() {
   Values.Account = "m\xFCller";  // Windows-1252 "ü"
   Values.Domain = "corvilink.example";
   Values.CurrentIP = "203.0.113.7";
-  Values.LastUpdateTime = "01.02.2025 10:11:12";
-  Values.LastDetectTime = "01.02.2025 10:11:00";
+  // As long as en_US makes them: wider than the fields.
+  Values.LastUpdateTime = "12/09/2026 12:13:42 PM";
+  Values.LastDetectTime = "12/09/2026 12:13:30 PM";
   Values.LastLogMessage = "Info!    Preis 5\x80";  // "€"
   f.StatusTimerTimer();
   QCOMPARE(f.lbHostName->text(), QString::fromUtf8("müller.corvilink.example"));
   QCOMPARE(f.lbActualIP->text(), QStringLiteral("203.0.113.7"));
   QCOMPARE(f.lbIPAddress->text(), QStringLiteral("203.0.113.7"));
   QCOMPARE(f.txtActualIP->text(), QStringLiteral("203.0.113.7"));
-  QCOMPARE(f.lbLastUpdate->text(), QStringLiteral("01.02.2025 10:11:12"));
-  QCOMPARE(f.txtLastSetIP->text(), QStringLiteral("01.02.2025 10:11:12"));
-  QCOMPARE(f.txtLastIPDetect->text(), QStringLiteral("01.02.2025 10:11:00"));
+  QCOMPARE(f.lbLastUpdate->text(), QStringLiteral("12/09/2026 12:13:42 PM"));
+  QCOMPARE(f.txtLastSetIP->text(), QStringLiteral("12/09/2026 12:13:42 PM"));
+  QCOMPARE(f.txtLastIPDetect->text(), QStringLiteral("12/09/2026 12:13:30 PM"));
+  // Shown from the date's first digit, where the field is too narrow.
+  QCOMPARE(f.txtLastSetIP->cursorPosition(), 0);
+  QCOMPARE(f.txtLastIPDetect->cursorPosition(), 0);
   QCOMPARE(f.StatusBar->currentMessage(), QString::fromUtf8("Info!    Preis 5€"));
 
   // A selection in a display field survives a refresh that changes nothing.
@@ -393,7 +397,8 @@ void MainFormTest::refreshFields() {
   // Typing there is undone by the next refresh.
   f.txtLastSetIP->setText(QStringLiteral("typed"));
   f.StatusTimerTimer();
-  QCOMPARE(f.txtLastSetIP->text(), QStringLiteral("01.02.2025 10:11:12"));
+  QCOMPARE(f.txtLastSetIP->text(), QStringLiteral("12/09/2026 12:13:42 PM"));
+  QCOMPARE(f.txtLastSetIP->cursorPosition(), 0);
 }
 
 void MainFormTest::logList() {
