@@ -133,6 +133,19 @@ private:
   std::vector<uv_signal_t*> signals_;
 };
 
+// The unit runs the program as the file's owner, and only from where no one
+// else could have put another program in its place.
+bool ReadyToInstall(plat::ServiceDefinition& definition) {
+  plat::RunAsProgramOwner(definition);
+  definition.folderRoute = plat::HomeRoute(AppDirectory());
+  const std::string open = plat::WritableByOthers(definition.binaryPath);
+  if (open.empty()) return true;
+  const std::string owners = definition.user.empty() ? "root" : definition.user + " und root";
+  std::cerr << "Service \"" << definition.displayName << "\" wird nicht installiert: Andere Konten als " << owners
+            << " haben Schreibrechte auf \"" << open << "\"" << std::endl;
+  return false;
+}
+
 }  // namespace
 
 int DaemonMain(int argc, char** argv) {
@@ -149,10 +162,11 @@ int DaemonMain(int argc, char** argv) {
     TCorvilinkC engine(loop);
     [[maybe_unused]] TCorvilinkProc proc;
 
-    const plat::ServiceDefinition definition{service.Name, service.DisplayName,
-                                             AppDirectory() + "/" + ExeBaseName(true)};
+    plat::ServiceDefinition definition{service.Name, service.DisplayName,
+                                       AppDirectory() + "/" + ExeBaseName(true)};
     const bool silent = plat::FindCmdLineSwitch(args, "SILENT");
     if (plat::FindCmdLineSwitch(args, "INSTALL")) {
+      if (!ReadyToInstall(definition)) return 1;
       plat::RegisterServices(true, silent, {definition}, plat::kUnitDirectory, std::cout, std::cerr);
     } else if (plat::FindCmdLineSwitch(args, "UNINSTALL")) {
       plat::RegisterServices(false, silent, {definition}, plat::kUnitDirectory, std::cout, std::cerr);

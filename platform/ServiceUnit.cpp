@@ -1,9 +1,14 @@
 #include "ServiceUnit.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/posix_acl.h>
+#include <linux/posix_acl_xattr.h>
+#include <pwd.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,31 +42,23 @@ SystemError::SystemError(int code) : std::runtime_error(SystemErrorText(code)), 
 
 namespace {
 
-// One word of a unit-file setting: "%" would start a specifier, blanks would
-// split the word, and control bytes would end the line.
-std::string UnitWord(const std::string& path) {
-  std::string body;
-  bool quote = false;
-  for (unsigned char ch : path) {
-    if (ch == '%') {
-      body += "%%";
-    } else if (ch == '\\' || ch == '"') {
-      body += '\\';
-      body += char(ch);
-    } else if (ch < 0x20 || ch == 0x7f) {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02x", ch);
-      body += hex;
-    } else {
-      if (ch == ' ' || ch == '\'') quote = true;
-      body += char(ch);
-    }
-  }
-  return quote ? "\"" + body + "\"" : body;
+// systemd runs no program whose path holds a control byte, a quote or a
+// backslash; a line break would even begin a setting of its own.
+bool FitsInUnit(const std::string& path) {
+  for (const unsigned char ch : path)
+    if (ch < 0x20 || ch == 0x7f || ch == '"' || ch == '\'' || ch == '\\') return false;
+  return true;
 }
 
-bool Under(const std::string& path, const std::string& dir) {
-  return path == dir || path.compare(0, dir.size() + 1, dir + "/") == 0;
+// One path in a setting: "%" would start a specifier, and a blank or a colon
+// would end the word.
+std::string UnitWord(const std::string& path) {
+  std::string body;
+  for (const char ch : path) {
+    if (ch == '%') body += '%';
+    body += ch;
+  }
+  return path.find_first_of(" :") == std::string::npos ? body : "\"" + body + "\"";
 }
 
 const char* const kTarget = "multi-user.target";
@@ -70,28 +67,28 @@ const char* const kTarget = "multi-user.target";
 
 std::string UnitFileText(const ServiceDefinition& service) {
   const std::string dir = DirectoryOf(service.binaryPath);
-  // The program directory holds the configuration, the log and the marker
-  // files; home directories stay hidden unless the program lives there.
-  const bool inHome = Under(dir, "/home") || Under(dir, "/root") || Under(dir, "/run/user");
-  // The program folder may belong to the user of the desktop program: root
-  // writes there only with CAP_DAC_OVERRIDE, and the configuration writer
-  // hands the file back with fchown (CAP_CHOWN) and then sets its mode on a
-  // file that is no longer root's (CAP_FOWNER). Netlink stays: the resolver
-  // asks the kernel for the local addresses through it (nss-myhostname).
+  const std::string account =
+      service.user.empty() ? std::string() : "User=" + service.user + "\nGroup=" + service.group + "\n";
+  // The program folder holds the configuration, the log and the marker
+  // files, and is the one place the daemon writes. Home folders, wherever
+  // links lead them, are empty to it; its own folder is bound back in place,
+  // so that it runs from there too.
   return "[Unit]\n"
          "Description=" + service.displayName + "\n"
          "\n"
          "[Service]\n"
          "Type=notify\n"
-         "ExecStart=" + UnitWord(service.binaryPath) + "\n"
+         "ExecStart=" + UnitWord(service.binaryPath) + "\n" +
+         account +
          "UMask=0077\n"
-         "CapabilityBoundingSet=CAP_CHOWN CAP_DAC_OVERRIDE CAP_FOWNER\n"
+         "CapabilityBoundingSet=\n"
          "NoNewPrivileges=yes\n"
          "ProtectSystem=strict\n"
-         "ReadWritePaths=" + UnitWord(dir) + "\n"
+         "ProtectHome=tmpfs\n"
+         "BindPaths=" + UnitWord(dir) + (service.folderRoute.empty() ? "" : ":" + UnitWord(service.folderRoute)) + "\n"
          "PrivateTmp=yes\n"
-         "ProtectHome=" + (inHome ? "read-only" : "yes") + "\n"
          "PrivateDevices=yes\n"
+         "PrivateUsers=yes\n"
          "PrivateMounts=yes\n"
          "ProtectHostname=yes\n"
          "ProtectKernelTunables=yes\n"
@@ -114,6 +111,105 @@ std::string UnitFileText(const ServiceDefinition& service) {
          "WantedBy=" + kTarget + "\n";
 }
 
+namespace {
+
+// A name systemd takes as it stands, and that no one could mistake for a number.
+bool PlainAccountName(const std::string& name) {
+  if (name.empty() || name.size() > 31 || name[0] == '-') return false;
+  bool digitsOnly = true;
+  for (const char c : name) {
+    const bool digit = c >= '0' && c <= '9';
+    digitsOnly = digitsOnly && digit;
+    if (!digit && !(c >= 'a' && c <= 'z') && !(c >= 'A' && c <= 'Z') && c != '_' && c != '-' && c != '.')
+      return false;
+  }
+  return !digitsOnly;
+}
+
+std::string AccountName(const char* name, unsigned id) {
+  return name != nullptr && PlainAccountName(name) ? std::string(name) : std::to_string(id);
+}
+
+// The owner aside, who may write: another owner, anyone, the group, or
+// whoever an ACL names. With an ACL the mode's group bits are its mask, and
+// the entries say who really may write.
+bool OthersMayWrite(const std::string& path, const struct stat& st, uid_t owner) {
+  if ((st.st_uid != owner && st.st_uid != 0) || (st.st_mode & S_IWOTH) != 0) return true;
+  const char* const name = "system.posix_acl_access";
+  ssize_t n = getxattr(path.c_str(), name, nullptr, 0);
+  if (n < 0 && (errno == ENODATA || errno == EOPNOTSUPP)) return (st.st_mode & S_IWGRP) != 0;
+  std::vector<unsigned char> acl(static_cast<size_t>(n < 0 ? 0 : n));
+  if (n >= 0) n = getxattr(path.c_str(), name, acl.data(), acl.size());
+  // As the kernel stores it: a version word, then entries of tag,
+  // permission and id, all little-endian.
+  const auto word = [&](size_t at, int bytes) {
+    uint32_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = v << 8 | acl[at + size_t(i)];
+    return v;
+  };
+  if (n < 4 || (n - 4) % 8 != 0 || word(0, 4) != POSIX_ACL_XATTR_VERSION) return true;  // unknown: unsafe
+  uint32_t mask = ACL_WRITE;
+  for (size_t at = 4; at < size_t(n); at += 8)
+    if (word(at, 2) == ACL_MASK) mask = word(at + 2, 2);
+  for (size_t at = 4; at < size_t(n); at += 8) {
+    const uint32_t tag = word(at, 2), id = word(at + 4, 4);
+    if (!(word(at + 2, 2) & ACL_WRITE)) continue;
+    if (tag == ACL_OTHER) return true;
+    if ((tag == ACL_GROUP_OBJ || tag == ACL_GROUP) && (mask & ACL_WRITE)) return true;
+    if (tag == ACL_USER && id != owner && id != 0 && (mask & ACL_WRITE)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string HomeRoute(const std::string& folder, const std::vector<std::string>& homes) {
+  for (const std::string& home : homes) {
+    char* real = realpath(home.c_str(), nullptr);
+    if (real == nullptr) continue;
+    const std::string target(real);
+    free(real);
+    if (target != home && (folder == target || folder.compare(0, target.size() + 1, target + "/") == 0))
+      return home + folder.substr(target.size());
+  }
+  return std::string();
+}
+
+void RunAsProgramOwner(ServiceDefinition& service) {
+  struct stat st;
+  if (stat(service.binaryPath.c_str(), &st) != 0) throw SystemError(errno);
+  service.user.clear();
+  service.group.clear();
+  if (st.st_uid == 0) return;
+  std::vector<char> buf(16384);
+  struct passwd pw, *user = nullptr;
+  getpwuid_r(st.st_uid, &pw, buf.data(), buf.size(), &user);
+  // Without an entry in the user database, the file's group.
+  const gid_t gid = user != nullptr ? user->pw_gid : st.st_gid;
+  service.user = AccountName(user != nullptr ? user->pw_name : nullptr, st.st_uid);
+  std::vector<char> gbuf(16384);
+  struct group gr, *group = nullptr;
+  getgrgid_r(gid, &gr, gbuf.data(), gbuf.size(), &group);
+  service.group = AccountName(group != nullptr ? group->gr_name : nullptr, gid);
+}
+
+std::string WritableByOthers(const std::string& path) {
+  char* real = realpath(path.c_str(), nullptr);
+  if (real == nullptr) return path;
+  std::string at(real);
+  free(real);
+  struct stat st;
+  if (stat(at.c_str(), &st) != 0) return at;
+  const uid_t owner = st.st_uid;
+  // The same rule as sshd's for its keys: every step of the way belongs to
+  // the owner or root, and no one else may write it.
+  for (;; at = DirectoryOf(at)) {
+    if (stat(at.c_str(), &st) != 0) return at;
+    if (OthersMayWrite(at, st, owner)) return at;
+    if (at == "/") return std::string();
+  }
+}
+
 ServiceManager::ServiceManager(std::string directory) : dir_(std::move(directory)) {
   struct stat st;
   if (stat(dir_.c_str(), &st) != 0) throw SystemError(errno);
@@ -122,6 +218,7 @@ ServiceManager::ServiceManager(std::string directory) : dir_(std::move(directory
 }
 
 void ServiceManager::CreateService(const ServiceDefinition& service) {
+  if (!FitsInUnit(service.binaryPath)) throw SystemError(EINVAL);
   const std::string unit = dir_ + "/" + service.name + ".service";
   std::string temp = dir_ + "/." + service.name + ".service.XXXXXX";
   Fd fd(mkostemp(temp.data(), O_CLOEXEC));

@@ -31,12 +31,35 @@ struct ServiceDefinition {
   std::string name;         // the unit is <name>.service
   std::string displayName;  // its Description
   std::string binaryPath;   // the program file, a full path
+  std::string user{};       // the account it runs as, a name or a number; empty: root
+  std::string group{};
+  std::string folderRoute{};  // the program folder as reached through a linked home folder, if it is
 };
 
-// The unit: Type=notify, started with the machine (multi-user.target), and
-// hardened so that it can write only beside the program, with no capability
-// but those the files there need.
+// The unit: Type=notify, started with the machine (multi-user.target), run
+// as the given account without any capability, and hardened so that it can
+// write only beside the program.
 std::string UnitFileText(const ServiceDefinition& service);
+
+// The folder as reached through the first of the home locations that is a
+// link leading to or above it: "/home/kim/x" for "/var/home/kim/x" where
+// /home leads to /var/home. Empty when none does. systemd hides a home
+// location where its link leads, and binds the folder back only when it
+// reaches it the same way.
+std::string HomeRoute(const std::string& folder,
+                      const std::vector<std::string>& homes = {"/home", "/root", "/run/user"});
+
+// Runs the service as the program file's owner: whoever can replace the file
+// gets no more than their own rights from it. Their primary group; a name
+// where the user database has a plain one, else the number. Throws
+// SystemError when the file cannot be examined.
+void RunAsProgramOwner(ServiceDefinition& service);
+
+// The first of the file and the folders above it that an account other than
+// the file's owner and root could change: one owned by another account, with
+// a group or other write bit, or with an ACL that grants another account
+// write. Empty when there is none.
+std::string WritableByOthers(const std::string& path);
 
 inline const char* const kUnitDirectory = "/etc/systemd/system";
 
