@@ -17,6 +17,10 @@
 # generators don't run, and capabilities that reach beyond the namespaces
 # (the clock, kernel modules, raw I/O, the kernel log) are dropped.
 #
+# Two accounts exist in the box alone, kim (4711) and lee (4712): box-only
+# copies of /etc/passwd, group and shadow are bound over the machine's files
+# in the box's mount namespace.
+#
 # Its network is set up like scripts/isolate's: lo with the service's
 # fallback addresses and a route for the limited broadcast, host name
 # corvibox, a hosts file naming the update servers, and a resolver address
@@ -260,6 +264,21 @@ if [ "${1:-}" = --inside ]; then
   for f in hostname hosts resolv.conf nsswitch.conf; do
     [ -e "/etc/$f" ] || fail "/etc/$f does not exist here"
     # mount follows a symbolic link to its target, as readers do.
+    mount --bind "/run/corvilink-box/$f" "/etc/$f"
+  done
+
+  # Accounts that exist only in the box: kim and lee, each with a group of
+  # the same name. No one of the machine's own is named or numbered so.
+  for f in passwd group shadow; do
+    install -m 0644 /dev/null "/run/corvilink-box/$f"
+    [ "$f" = shadow ] && chmod 0640 "/run/corvilink-box/$f"
+    awk -F: '$1 != "kim" && $1 != "lee" && $3 != 4711 && $3 != 4712' "/etc/$f" >"/run/corvilink-box/$f"
+  done
+  printf '%s\n' 'kim:x:4711:4711:Kim:/home/kim:/bin/sh' 'lee:x:4712:4712:Lee:/home/lee:/bin/sh' \
+    >>/run/corvilink-box/passwd
+  printf '%s\n' 'kim:x:4711:' 'lee:x:4712:' >>/run/corvilink-box/group
+  printf '%s\n' 'kim:!:20000::::::' 'lee:!:20000::::::' >>/run/corvilink-box/shadow
+  for f in passwd group shadow; do
     mount --bind "/run/corvilink-box/$f" "/etc/$f"
   done
 
