@@ -139,7 +139,9 @@ struct StreamNode : Node {
 
 // Failures on the way to the peer. Linux reports most of them within
 // connect(2) and libuv passes all but "refused" straight back; the owner
-// hears of every one as a failed connection, as of "refused".
+// hears of every one as a failed connection, as of "refused". A connect that
+// local policy refuses is one of them: a "prohibit" route (EACCES) or a
+// firewall rule (EPERM), as behind a VPN's kill switch.
 bool FailsOnTheWay(int err) {
   switch (err) {
     case ECONNREFUSED:
@@ -148,6 +150,8 @@ bool FailsOnTheWay(int err) {
     case ENETDOWN:
     case EHOSTDOWN:
     case ETIMEDOUT:
+    case EACCES:
+    case EPERM:
       return true;
     default:
       return false;

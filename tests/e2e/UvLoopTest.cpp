@@ -383,9 +383,11 @@ TEST_F(UvLoopTest, ConnectFailuresOnTheWayComeAfterTheCall) {
     uint16_t port;
     int err;
   };
-  // The namespace routes nothing but its own addresses.
+  // The namespace routes nothing but its own addresses, and local policy
+  // refuses what a "prohibit" route names.
+  ASSERT_EQ(std::system("ip route add prohibit 192.0.2.98/32"), 0);
   for (const Case& c : {Case{"127.0.0.1", ntohs(sa.sin_port), ECONNREFUSED}, Case{"192.0.2.99", 900, ENETUNREACH},
-                        Case{"8.8.8.8", 53, ENETUNREACH}}) {
+                        Case{"8.8.8.8", 53, ENETUNREACH}, Case{"192.0.2.98", 900, EACCES}}) {
     SCOPED_TRACE(c.addr);
     Events ev;
     auto stream = loop.NewStream(ev);
@@ -404,6 +406,7 @@ TEST_F(UvLoopTest, ConnectFailuresOnTheWayComeAfterTheCall) {
   RunFor(30);
   EXPECT_TRUE(quiet.log.empty());
   close(fd);
+  EXPECT_EQ(std::system("ip route del prohibit 192.0.2.98/32"), 0);
 }
 
 TEST_F(UvLoopTest, ConnectRefusesWhatIsNotAnAddress) {
