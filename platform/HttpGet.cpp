@@ -1,6 +1,7 @@
 #include "HttpGet.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -13,10 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "Common.h"
-#include "Resolver.h"
 
 namespace plat {
 
@@ -187,29 +186,36 @@ bool WaitFor(int fd, short events, Clock::time_point deadline) {
   }
 }
 
-int ConnectTo(const Url& where, Clock::time_point total) {
-  std::vector<std::string> addrs;
-  if (ResolveIPv4(where.host, addrs) != 0) return -1;
-  Clock::time_point deadline = Clock::now() + g_connectTimeout;
-  if (total < deadline) deadline = total;
-  int fd = -1;
-  for (const std::string& addr : addrs) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(where.port);
-    if (inet_pton(AF_INET, addr.c_str(), &sa.sin_addr) != 1) continue;
-    fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) continue;
-    bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
-    if (!ok && errno == EINPROGRESS && WaitFor(fd, POLLOUT, deadline)) {
-      int err = 0;
-      socklen_t len = sizeof err;
-      ok = getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
-    }
-    if (ok) break;
-    close(fd);
-    fd = -1;
+// One connection attempt, within its own connect time-out; -1 when it fails.
+int ConnectOnce(const addrinfo& to, Clock::time_point total) {
+  Clock::time_point deadline = std::min(Clock::now() + g_connectTimeout, total);
+  int fd = socket(to.ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  bool ok = connect(fd, to.ai_addr, to.ai_addrlen) == 0;
+  if (!ok && errno == EINPROGRESS && WaitFor(fd, POLLOUT, deadline)) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    ok = getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
   }
+  if (ok) return fd;
+  close(fd);
+  return -1;
+}
+
+// Both families in the system's address-selection order, which puts IPv6
+// first where the machine has it: the IPv6 test must reach its host over
+// IPv6. Each address in turn until one answers.
+int ConnectTo(const Url& where, Clock::time_point total) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(where.host.c_str(), std::to_string(where.port).c_str(), &hints, &found) != 0) return -1;
+  int fd = -1;
+  for (const addrinfo* a = found; a != nullptr && fd < 0 && RemainingMs(total) > 0; a = a->ai_next)
+    fd = ConnectOnce(*a, total);
+  freeaddrinfo(found);
   return fd;
 }
 

@@ -116,7 +116,10 @@ struct StreamNode : Node {
     // Pending connect and write requests are called back with UV_ECANCELED
     // before the last close callback frees us.
     uv_close(reinterpret_cast<uv_handle_t*>(&tcp), OnStreamHandleClosed);
-    if (failureDue) uv_close(reinterpret_cast<uv_handle_t*>(&failure), OnStreamHandleClosed);
+    if (failureDue) {
+      uv_close(reinterpret_cast<uv_handle_t*>(&failure), OnStreamHandleClosed);
+      uv_close(reinterpret_cast<uv_handle_t*>(&awake), OnStreamHandleClosed);
+    }
   }
   bool Live() const { return !stopping && events != nullptr && !ended; }
   static void OnStreamHandleClosed(uv_handle_t* h) {
@@ -126,8 +129,10 @@ struct StreamNode : Node {
 
   uv_tcp_t tcp{};
   uv_connect_t connect{};
-  // A connect failure the system reported within connect(2), told on a later turn.
-  uv_timer_t failure{};
+  // A connect failure the system reported within connect(2), told on a later
+  // turn (DeferFailure).
+  uv_check_t failure{};
+  uv_idle_t awake{};
   bool failureDue = false;
   int failureErr = 0;
   int openHandles = 0;
@@ -139,7 +144,9 @@ struct StreamNode : Node {
 
 // Failures on the way to the peer. Linux reports most of them within
 // connect(2) and libuv passes all but "refused" straight back; the owner
-// hears of every one as a failed connection, as of "refused".
+// hears of every one as a failed connection, as of "refused". A connect that
+// local policy refuses is one of them: a "prohibit" route (EACCES) or a
+// firewall rule (EPERM), as behind a VPN's kill switch.
 bool FailsOnTheWay(int err) {
   switch (err) {
     case ECONNREFUSED:
@@ -148,17 +155,39 @@ bool FailsOnTheWay(int err) {
     case ENETDOWN:
     case EHOSTDOWN:
     case ETIMEDOUT:
+    case EACCES:
+    case EPERM:
       return true;
     default:
       return false;
   }
 }
 
-void OnConnectFailureDue(uv_timer_t* t) {
-  auto* n = static_cast<StreamNode*>(t->data);
+void OnConnectFailureDue(uv_check_t* c) {
+  auto* n = static_cast<StreamNode*>(c->data);
+  uv_check_stop(&n->failure);
+  uv_idle_stop(&n->awake);
   if (!n->Live()) return;
   n->ended = true;
   n->events->OnConnected(n->failureErr);
+}
+
+// The failure is told after the loop's next poll: check handles run right
+// after the poll phase, and one started inside a check callback waits for the
+// next pass's. So an owner that connects again from the event lets the loop
+// reach its poll in between (a 0 ms timer started inside a timer callback
+// runs in the same pass, again and again). The idle handle keeps that poll
+// from waiting meanwhile.
+void DeferFailure(StreamNode* n, int err) {
+  uv_check_init(n->home->loop, &n->failure);
+  uv_idle_init(n->home->loop, &n->awake);
+  n->failure.data = n;
+  n->awake.data = n;
+  n->failureDue = true;
+  n->failureErr = err;
+  n->openHandles += 2;
+  uv_check_start(&n->failure, OnConnectFailureDue);
+  uv_idle_start(&n->awake, [](uv_idle_t*) {});
 }
 
 struct WriteReq {
@@ -232,12 +261,8 @@ public:
     Hold(n);
     n_ = n;
     r = uv_tcp_connect(&n->connect, &n->tcp, reinterpret_cast<const sockaddr*>(&sa), OnConnect);
-    if (r < 0 && FailsOnTheWay(-r) && uv_timer_init(home_->loop, &n->failure) == 0) {
-      n->failure.data = n;
-      n->failureDue = true;
-      n->failureErr = -r;
-      ++n->openHandles;
-      uv_timer_start(&n->failure, OnConnectFailureDue, 0, 0);
+    if (r < 0 && FailsOnTheWay(-r)) {
+      DeferFailure(n, -r);
       return 0;
     }
     if (r < 0) {

@@ -14,6 +14,7 @@ namespace plat {
 namespace {
 
 // Winsock's numbers, so that codes read like the ones the engine was written for.
+constexpr int kWsaEAcces = 10013;
 constexpr int kWsaEInval = 10022;
 constexpr int kWsaEProtoNoSupport = 10043;
 constexpr int kWsaEAddrNotAvail = 10049;
@@ -43,6 +44,9 @@ uint16_t SocketCode(int err) {
     case EADDRNOTAVAIL: return kWsaEAddrNotAvail;
     case ENETDOWN: return kWsaENetDown;
     case EHOSTDOWN: return kWsaEHostDown;
+    // Refused by local policy: a firewall rule or a "prohibit" route.
+    case EACCES:
+    case EPERM: return kWsaEAcces;
     default: break;
   }
   const uint16_t code = uint16_t(e);

@@ -263,9 +263,10 @@ TEST_F(EngineCycleTest, ARefusedConnectionCountsAndTheNextHostIsTried) {
 }
 
 // A machine without a network: the update hosts don't resolve and fallback
-// address A has no route. Linux says so within connect(2); the engine still
-// sees a failed connection, so the retries follow the failure schedule, walk
-// the host names and go to port 80 on the fifth failure.
+// address A has no route, then a "prohibit" route as behind a VPN's kill
+// switch. Linux says so within connect(2); the engine still sees a failed
+// connection, so the retries follow the failure schedule, walk the host names
+// and go to port 80 on the fifth failure.
 TEST_F(EngineCycleTest, WithoutARouteTheRetriesFollowTheFailureSchedule) {
   std::string hosts = OriginalDnsHosts();
   for (const char* host : {"update1.", "update2.", "update3.", "update4."}) hosts = WithoutHost(hosts, host);
@@ -274,7 +275,8 @@ TEST_F(EngineCycleTest, WithoutARouteTheRetriesFollowTheFailureSchedule) {
   // Back in the namespace's order, which a look-up of the empty name shows.
   struct RouteBack {
     ~RouteBack() {
-      EXPECT_EQ(std::system("ip addr del 198.51.100.10/32 dev lo && ip addr del 203.0.113.10/32 dev lo && "
+      EXPECT_EQ(std::system("ip route del prohibit 192.0.2.10/32 2>/dev/null; "
+                            "ip addr del 198.51.100.10/32 dev lo && ip addr del 203.0.113.10/32 dev lo && "
                             "ip addr add 192.0.2.10/32 dev lo && ip addr add 198.51.100.10/32 dev lo && "
                             "ip addr add 203.0.113.10/32 dev lo"),
                 0);
@@ -286,6 +288,9 @@ TEST_F(EngineCycleTest, WithoutARouteTheRetriesFollowTheFailureSchedule) {
   const char* const kLookups[] = {"base", "2nd", "3rd", "4th"};
   for (uint32_t n = 1; n <= 6; ++n) {
     SCOPED_TRACE("failure " + std::to_string(n));
+    if (n == 4) {
+      ASSERT_EQ(std::system("ip route add prohibit 192.0.2.10/32"), 0);
+    }
     UpdateNow();
     ASSERT_TRUE(RunUntil([&] { return Values.ec == n; }, ms(3000)));
     EXPECT_EQ(Count(">>>>>    setIP socket connect problem [192.0.2.10]", 30), n);

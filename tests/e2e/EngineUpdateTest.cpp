@@ -151,10 +151,17 @@ TEST_F(EngineUpdateTest, TheIPv6TestHostIsAskedAndWhatItAnswersTravelsInTheLine)
     std::optional<std::string> field;
     std::string logged;
     uint8_t level;
+    std::string hostsLines = "";
+    std::string local = "127.0.0.60:80";
   };
   const std::vector<Case> cases = {
       {"address", Action::Http(200, "2001:db8::77\n"), "2001:db8::77\n", ">>>>>    IPv6 is 2001:db8::77\n", 10},
       {"error page", Action::Http(404, "no such host"), "no such host", ">>>>>    IPv6 is no such host", 10},
+      // Over IPv6 where the host has it, before an IPv4 address named first.
+      {"IPv6 only", Action::Http(200, "2001:db8::7"), "2001:db8::7", ">>>>>    IPv6 is 2001:db8::7", 10,
+       "::1 ipv6.corvilink.example\n", "[::1]:80"},
+      {"both families", Action::Http(200, "2001:db8::8"), "2001:db8::8", ">>>>>    IPv6 is 2001:db8::8", 10,
+       "127.0.0.60 ipv6.corvilink.example\n::1 ipv6.corvilink.example\n", "[::1]:80"},
       {"reset", Action::Reset(), std::nullopt, ">>>>>    no IPv6 available", 20},
   };
   for (size_t i = 0; i < cases.size(); ++i) {
@@ -165,12 +172,13 @@ TEST_F(EngineUpdateTest, TheIPv6TestHostIsAskedAndWhatItAnswersTravelsInTheLine)
   StartResolved();
   for (size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(cases[i].name);
+    AddHostsLines(cases[i].hostsLines);
     UpdateNow();
     std::optional<Event> ev = WaitEvent(Server::Update, i + 1);
     ASSERT_TRUE(ev);
     std::vector<Event> gets = svc.Events(Server::Http);
     ASSERT_EQ(gets.size(), i + 1);
-    EXPECT_EQ(gets[i].local, "127.0.0.60:80");
+    EXPECT_EQ(gets[i].local, cases[i].local);
     EXPECT_EQ(gets[i].raw.rfind("GET /?kim.dyn.example HTTP/1.1\r\n", 0), 0u) << gets[i].raw;
 
     std::vector<std::string> keys = ev->Keys();

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "EngineFixture.h"
 #include "HttpGet.h"
 
 using namespace std::string_literals;
@@ -217,11 +218,16 @@ TEST_F(HttpGetTest, SendsExactlyTheRequestHead) {
       {"http://127.0.0.1:" + port + "/?a b\r\nX: y", "/?a%20b%0D%0AX:%20y", "127.0.0.1:" + port},
       {"HTTP://localhost:" + port + "/?x", "/?x", "localhost:" + port},
   };
+  // localhost on ::1 too, first in the system's order, where nothing listens:
+  // the next address answers.
+  const std::string hosts = corvitest::ReadFile("/etc/hosts");
+  corvitest::WriteFile("/etc/hosts", hosts + "::1 localhost\n");
   for (const auto& c : cases) {
     std::string body;
     EXPECT_TRUE(plat::HttpGetText(c.url, body)) << c.url;
     EXPECT_EQ(body, "x");
   }
+  corvitest::WriteFile("/etc/hosts", hosts);
   std::vector<std::string> requests = server.Requests();
   ASSERT_EQ(requests.size(), cases.size());
   for (size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(requests[i], ExpectedHead(cases[i].target, cases[i].host));

@@ -383,9 +383,11 @@ TEST_F(UvLoopTest, ConnectFailuresOnTheWayComeAfterTheCall) {
     uint16_t port;
     int err;
   };
-  // The namespace routes nothing but its own addresses.
+  // The namespace routes nothing but its own addresses, and local policy
+  // refuses what a "prohibit" route names.
+  ASSERT_EQ(std::system("ip route add prohibit 192.0.2.98/32"), 0);
   for (const Case& c : {Case{"127.0.0.1", ntohs(sa.sin_port), ECONNREFUSED}, Case{"192.0.2.99", 900, ENETUNREACH},
-                        Case{"8.8.8.8", 53, ENETUNREACH}}) {
+                        Case{"8.8.8.8", 53, ENETUNREACH}, Case{"192.0.2.98", 900, EACCES}}) {
     SCOPED_TRACE(c.addr);
     Events ev;
     auto stream = loop.NewStream(ev);
@@ -404,6 +406,35 @@ TEST_F(UvLoopTest, ConnectFailuresOnTheWayComeAfterTheCall) {
   RunFor(30);
   EXPECT_TRUE(quiet.log.empty());
   close(fd);
+  EXPECT_EQ(std::system("ip route del prohibit 192.0.2.98/32"), 0);
+}
+
+// An owner that connects again from the failure event hears of the next
+// failure on a later pass, one a pass; a pass doesn't wait for it, and the
+// handles of the attempts before are gone.
+TEST_F(UvLoopTest, AConnectFromTheFailureEventIsToldOnTheNextPass) {
+  Events ev;
+  auto stream = loop.NewStream(ev);
+  ev.onConnected = [&] {
+    if (ev.log.size() < 100) stream->Connect("192.0.2.99", 900);
+  };
+  auto handles = [&] {
+    int n = 0;
+    uv_walk(loop.Raw(), [](uv_handle_t*, void* count) { ++*static_cast<int*>(count); }, &n);
+    return n;
+  };
+  auto guard = loop.NewTimer([] {});
+  guard->Start(2000);  // ends a poll that would wait
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(stream->Connect("192.0.2.99", 900), 0);
+  uv_run(loop.Raw(), UV_RUN_ONCE);
+  const int first = handles();
+  for (size_t pass = 2; pass <= 50; ++pass) {
+    uv_run(loop.Raw(), UV_RUN_ONCE);
+    ASSERT_EQ(ev.log.size(), pass);
+  }
+  EXPECT_EQ(handles(), first);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
 }
 
 TEST_F(UvLoopTest, ConnectRefusesWhatIsNotAnAddress) {

@@ -133,7 +133,8 @@ Service::~Service() {
 }
 
 bool Service::AddListener(Kind kind, bool udp, const char* addr, uint16_t port, std::string& error) {
-  int fd = socket(AF_INET, (udp ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  const bool v6 = std::strchr(addr, ':') != nullptr;
+  int fd = socket(v6 ? AF_INET6 : AF_INET, (udp ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
     error = std::string("socket: ") + strerror(errno);
     return false;
@@ -146,13 +147,20 @@ bool Service::AddListener(Kind kind, bool udp, const char* addr, uint16_t port, 
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
   inet_pton(AF_INET, addr, &sa.sin_addr);
-  std::string where = std::string(udp ? "udp " : "tcp ") + addr + ":" + std::to_string(port);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || (!udp && listen(fd, 64) != 0)) {
+  sockaddr_in6 sa6{};
+  sa6.sin6_family = AF_INET6;
+  sa6.sin6_port = htons(port);
+  inet_pton(AF_INET6, addr, &sa6.sin6_addr);
+  const std::string local = (v6 ? std::string("[") + addr + "]" : std::string(addr)) + ":" + std::to_string(port);
+  std::string where = std::string(udp ? "udp " : "tcp ") + local;
+  const int bound = v6 ? bind(fd, reinterpret_cast<sockaddr*>(&sa6), sizeof sa6)
+                       : bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  if (bound != 0 || (!udp && listen(fd, 64) != 0)) {
     error = where + ": " + strerror(errno);
     close(fd);
     return false;
   }
-  listeners_.push_back({fd, kind, udp, std::string(addr) + ":" + std::to_string(port)});
+  listeners_.push_back({fd, kind, udp, local});
   return true;
 }
 
@@ -165,7 +173,8 @@ bool Service::Listen(std::string& error) {
   return AddListener(Kind::HeartBeat, true, "127.0.0.41", 910, error) &&
          AddListener(Kind::Notice, true, "0.0.0.0", 900, error) &&
          AddListener(Kind::Broadcast, true, "0.0.0.0", 899, error) &&
-         AddListener(Kind::Http, false, "127.0.0.60", 80, error);
+         AddListener(Kind::Http, false, "127.0.0.60", 80, error) &&
+         AddListener(Kind::Http, false, "::1", 80, error);
 }
 
 void Service::LogLine(const std::string& line) {
@@ -195,7 +204,7 @@ const Action* Service::ScriptFor(Kind kind, int number) const {
 
 void Service::Accept(const Listener& l) {
   for (;;) {
-    sockaddr_in peer{};
+    sockaddr_in6 peer{};  // room for either family
     socklen_t len = sizeof peer;
     int fd = accept4(l.fd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) return;
@@ -206,8 +215,13 @@ void Service::Accept(const Listener& l) {
     c->fd = fd;
     c->kind = l.kind;
     c->local = l.local;
-    c->peer = AddrText(peer);
-    c->peerHost = HostText(peer);
+    if (peer.sin6_family == AF_INET6) {
+      // Only the IPv6 test host listens there, and its replies name no address.
+      c->peer = AddrText(peer);
+    } else {
+      c->peer = AddrText(reinterpret_cast<const sockaddr_in&>(peer));
+      c->peerHost = HostText(reinterpret_cast<const sockaddr_in&>(peer));
+    }
     c->deadline = Clock::now() + kReadLimit;
     conns_.push_back(std::move(c));
   }

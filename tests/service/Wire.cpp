@@ -99,4 +99,10 @@ std::string AddrText(const sockaddr_in& addr) {
   return HostText(addr) + ":" + std::to_string(ntohs(addr.sin_port));
 }
 
+std::string AddrText(const sockaddr_in6& addr) {
+  char text[INET6_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET6, &addr.sin6_addr, text, sizeof text);
+  return std::string("[") + text + "]:" + std::to_string(ntohs(addr.sin6_port));
+}
+
 }  // namespace tsvc

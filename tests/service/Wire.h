@@ -32,5 +32,6 @@ std::string Printable(std::string_view bytes);
 
 std::string AddrText(const sockaddr_in& addr);             // "a.b.c.d:port"
 std::string HostText(const sockaddr_in& addr);             // "a.b.c.d"
+std::string AddrText(const sockaddr_in6& addr);            // "[v6]:port"
 
 }  // namespace tsvc

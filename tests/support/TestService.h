@@ -18,7 +18,7 @@
 //   HeartBeat UDP 910 on 127.0.0.41.
 //   Notice    UDP 900 on 0.0.0.0 (the local notice, sent to 127.0.1.1).
 //   Broadcast UDP 899 on 0.0.0.0 (the log broadcast to 255.255.255.255).
-//   Http      TCP 80 on 127.0.0.60 (ipv6.corvilink.example).
+//   Http      TCP 80 on 127.0.0.60 (ipv6.corvilink.example) and on [::1].
 //             Default: 200 with the body "2001:db8::1".
 // A TCP request ends when the bytes so far end in its terminator (update: LF;
 // ip: CR LF, or 33 bytes; http: the blank line), at EOF, after 5 s or 64 KiB;

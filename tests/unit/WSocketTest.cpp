@@ -80,7 +80,7 @@ TEST_F(WSocketTest, AFailedConnectionReportsANonZeroCodeAndCloses) {
   };
   const Case cases[] = {
       {ECONNREFUSED, 10061}, {-ECONNREFUSED, 10061}, {ETIMEDOUT, 10060}, {EHOSTUNREACH, 10065},
-      {ENETUNREACH, 10051},  {EIO, uint16_t(EIO)},   {0x10000, 0xFFFF},
+      {ENETUNREACH, 10051},  {EIO, uint16_t(EIO)},   {0x10000, 0xFFFF},       {EACCES, 10013}, {EPERM, 10013},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.err);
