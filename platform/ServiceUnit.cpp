@@ -67,8 +67,10 @@ const char* const kTarget = "multi-user.target";
 
 std::string UnitFileText(const ServiceDefinition& service) {
   const std::string dir = DirectoryOf(service.binaryPath);
-  const std::string account =
-      service.user.empty() ? std::string() : "User=" + service.user + "\nGroup=" + service.group + "\n";
+  std::string account, bind = UnitWord(dir);
+  if (!service.user.empty())
+    account.append("User=").append(service.user).append("\nGroup=").append(service.group).append("\n");
+  if (!service.folderRoute.empty()) bind.append(":").append(UnitWord(service.folderRoute));
   // The program folder holds the configuration, the log and the marker
   // files, and is the one place the daemon writes. Home folders, wherever
   // links lead them, are empty to it; its own folder is bound back in place,
@@ -85,7 +87,7 @@ std::string UnitFileText(const ServiceDefinition& service) {
          "NoNewPrivileges=yes\n"
          "ProtectSystem=strict\n"
          "ProtectHome=tmpfs\n"
-         "BindPaths=" + UnitWord(dir) + (service.folderRoute.empty() ? "" : ":" + UnitWord(service.folderRoute)) + "\n"
+         "BindPaths=" + bind + "\n"
          "PrivateTmp=yes\n"
          "PrivateDevices=yes\n"
          "PrivateUsers=yes\n"
