@@ -191,7 +191,12 @@ struct Sandbox {
   const PrivateDev* dev = nullptr;
   std::string unitDir;  // bound over /etc/systemd/system when set
   bool unitDirReadOnly = false;
+  // Bound at kSafeProgramDir, where only root can write the way: the
+  // installer refuses a program that others could replace.
+  std::string programDir;
 };
+
+const char* const kSafeProgramDir = "/mnt/corvilink";
 
 Sandbox OnlyDev(const PrivateDev& dev) {
   Sandbox box;
@@ -247,6 +252,10 @@ Child Spawn(const std::vector<std::string>& args, const std::vector<std::string>
     if (box.unitDirReadOnly &&
         mount(nullptr, "/etc/systemd/system", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
       _exit(122);
+    if (!box.programDir.empty() &&
+        (mount("tmpfs", "/mnt", "tmpfs", 0, "mode=0755,size=64k") != 0 || mkdir(kSafeProgramDir, 0700) != 0 ||
+         mount(box.programDir.c_str(), kSafeProgramDir, nullptr, MS_BIND, nullptr) != 0))
+      _exit(125);
     // A systemd that runs out there must not be told to reload.
     if (hideSystemd && mount("tmpfs", "/run/systemd", "tmpfs", 0, "size=64k") != 0) _exit(123);
     // Entries sent anywhere else would be lost without a word.
@@ -288,7 +297,8 @@ std::optional<int> Wait(Child& c, ms limit) {
   static const std::pair<int, const char*> kSetup[] = {
       {120, "no mount namespace of its own"}, {121, "a bind mount failed"},
       {122, "the unit directory stayed writable"}, {123, "/run/systemd could not be hidden"},
-      {124, "/dev/log is not the test's socket"}, {127, "the program could not be started"}};
+      {124, "/dev/log is not the test's socket"}, {125, "no program folder only root can write"},
+      {127, "the program could not be started"}};
   for (const auto& [code, what] : kSetup)
     if (WIFEXITED(status) && WEXITSTATUS(status) == code) ADD_FAILURE() << "sandbox: " << what;
   return status;
@@ -525,10 +535,13 @@ protected:
     int code = -1;
     std::string out, err;
   };
-  Result Run(const std::vector<std::string>& switches, bool readOnly = false) {
-    std::vector<std::string> args{program};
+  // From the test's own folder, or from one where only root can write the way.
+  Result Run(const std::vector<std::string>& switches, bool readOnly = false, bool safe = true) {
+    std::vector<std::string> args{safe ? kSafeProgramDir + std::string("/corvilinkd") : program};
     args.insert(args.end(), switches.begin(), switches.end());
-    Child c = Spawn(args, {}, Sandbox{.dev = &dev, .unitDir = unitDir, .unitDirReadOnly = readOnly});
+    Child c = Spawn(args, {},
+                    Sandbox{.dev = &dev, .unitDir = unitDir, .unitDirReadOnly = readOnly,
+                            .programDir = safe ? dir.path() : std::string()});
     auto status = Wait(c, 10s);
     Result r;
     if (status && WIFEXITED(*status)) r.code = WEXITSTATUS(*status);
@@ -577,9 +590,19 @@ TEST_F(DaemonInstallE2ETest, InstallAlreadyThereUninstallAndNotThere) {
     EXPECT_EQ(Enabled(), s.installed) << label;
   }
   const std::string unit = corvitest::ReadFile(Unit());
-  EXPECT_NE(unit.find("\nExecStart=" + program + "\n"), std::string::npos) << unit;
-  EXPECT_NE(unit.find("\nReadWritePaths=" + dir.path() + "\n"), std::string::npos) << unit;
+  EXPECT_NE(unit.find("\nExecStart=" + std::string(kSafeProgramDir) + "/corvilinkd\n"), std::string::npos) << unit;
+  EXPECT_NE(unit.find("\nBindPaths=" + std::string(kSafeProgramDir) + "\n"), std::string::npos) << unit;
   EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos) << unit;
+
+  // From a folder anyone can write: refused, nothing written.
+  ASSERT_EQ(Run({"/uninstall", "/silent"}).code, 0);
+  ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+  Result r = Run({"/install"}, false, /*safe=*/false);
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "Service \"Corvilink Daemon\" wird nicht installiert: Andere Konten als root haben Schreibrechte auf \"" +
+                       dir.path() + "\"\n");
+  EXPECT_FALSE(corvitest::FileExists(Unit()));
   // Installing and removing never start the engine.
   EXPECT_FALSE(corvitest::FileExists(LogPath()));
   EXPECT_FALSE(corvitest::FileExists(DaemonMarker()));
