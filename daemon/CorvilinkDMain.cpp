@@ -140,7 +140,7 @@ int DaemonMain(int argc, char** argv) {
   plat::SetVersionBlock(&kDaemonVersion);
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   // The program source of the event log.
-  const plat::EventLog programLog(ExeBaseName(true));
+  const plat::EventLog programLog(ExeBaseName());
 
   try {
     plat::UvLoop loop;
@@ -150,7 +150,7 @@ int DaemonMain(int argc, char** argv) {
     [[maybe_unused]] TCorvilinkProc proc;
 
     const plat::ServiceDefinition definition{service.Name, service.DisplayName,
-                                             AppDirectory() + "/" + ExeBaseName(true)};
+                                             AppDirectory() + "/" + ExeBaseName()};
     const bool silent = plat::FindCmdLineSwitch(args, "SILENT");
     if (plat::FindCmdLineSwitch(args, "INSTALL")) {
       plat::RegisterServices(true, silent, {definition}, plat::kUnitDirectory, std::cout, std::cerr);

@@ -43,7 +43,7 @@ std::string AppDirectory() {
   return path;
 }
 
-std::string ExeBaseName(bool /*withExtension*/) {
+std::string ExeBaseName() {
   std::string path = ProgramPath();
   size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -71,7 +71,7 @@ std::string TimeText() { return TimeFormat("%X"); }
 std::string DateTimeText() { return DateText() + " " + TimeText(); }
 
 void AppendLogLine(const std::string& line) {
-  std::string path = AppDirectory() + "/" + ExeBaseName(false) + ".log";
+  std::string path = AppDirectory() + "/" + ExeBaseName() + ".log";
   std::string text = DateText() + " " + TimeText() + "  " + line + "\r\n";
   plat::Fd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
   if (fd.Get() < 0 || !plat::WriteAll(fd.Get(), text) || !fd.Close())

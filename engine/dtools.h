@@ -9,9 +9,8 @@ namespace corvilink {
 
 // The program directory without a trailing "/".
 std::string AppDirectory();
-// The program's file name without its directory; Linux program files carry no
-// extension, so the name stands as it is either way.
-std::string ExeBaseName(bool withExtension);
+// The program's file name without its directory.
+std::string ExeBaseName();
 // Tests run the engine as if it were a program file at this path ("" = the real one).
 void SetProgramPath(const std::string& path);
 
