@@ -21,8 +21,6 @@
 
 namespace corvilink {
 
-TCorvilinkDaemon* CorvilinkDaemon = nullptr;
-
 void TCorvilinkDaemon::ServiceStart(bool& /*started*/) {
   Values.IsDaemon = true;
   CorvilinkC->loop.Sleep(10);
@@ -145,7 +143,6 @@ int DaemonMain(int argc, char** argv) {
   try {
     plat::UvLoop loop;
     TCorvilinkDaemon service;
-    CorvilinkDaemon = &service;
     TCorvilinkC engine(loop);
     [[maybe_unused]] TCorvilinkProc proc;
 
@@ -164,7 +161,6 @@ int DaemonMain(int argc, char** argv) {
         programLog.Error("Der Dienstprozess konnte keine Verbindung zum Dienstcontroller herstellen");
       }
     }
-    CorvilinkDaemon = nullptr;
   } catch (const std::exception& e) {
     std::cerr << "Anwendungsfehler: " << e.what() << std::endl;
     return 1;

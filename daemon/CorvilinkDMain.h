@@ -23,8 +23,6 @@ public:
   void ServiceStop(bool& stopped);
 };
 
-extern TCorvilinkDaemon* CorvilinkDaemon;
-
 // The program block: creates everything, then installs, uninstalls or runs
 // as the service. The process's exit code.
 int DaemonMain(int argc, char** argv);
