@@ -23,12 +23,12 @@ namespace corvilink {
 
 void TCorvilinkDaemon::ServiceStart(bool& /*started*/) {
   Values.IsDaemon = true;
-  CorvilinkC->loop.Sleep(10);
+  engine_.loop.Sleep(10);
   Values.Mode = "Daemon";
-  StartEngine("D");
+  engine_.StartEngine("D");
 }
 
-void TCorvilinkDaemon::ServiceStop(bool& /*stopped*/) { StopEngine(); }
+void TCorvilinkDaemon::ServiceStop(bool& /*stopped*/) { engine_.StopEngine(); }
 
 namespace {
 
@@ -142,8 +142,8 @@ int DaemonMain(int argc, char** argv) {
 
   try {
     plat::UvLoop loop;
-    TCorvilinkDaemon service;
     TCorvilinkC engine(loop);
+    TCorvilinkDaemon service(engine);
     [[maybe_unused]] TCorvilinkProc proc;
 
     const plat::ServiceDefinition definition{service.Name, service.DisplayName,

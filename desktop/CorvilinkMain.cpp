@@ -257,10 +257,12 @@ std::string DeactivatedText(bool german) {
          web::kAccountPageEn + crlf + crlf + "Has your contract been finished?";
 }
 
-TMainForm::TMainForm(int argumentCount, std::function<void()> afterEngineCalls, QWidget* parent)
+TMainForm::TMainForm(TCorvilinkC& engine, int argumentCount,
+                     std::function<void()> afterEngineCalls, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
+      engine_(engine),
       afterEngineCalls_(std::move(afterEngineCalls)),
       argumentCount_(argumentCount) {
   setObjectName(QStringLiteral("MainForm"));
@@ -538,19 +540,19 @@ void TMainForm::FormCreate() {
   LoadConfig();
   ApplyLanguage(Values.Language);
   if (Values.ConfigError) {
-    CorvilinkC->TimerSetIP.SetEnabled(false);
-    CorvilinkC->TimerMyIP.SetEnabled(false);
-    CorvilinkC->TimerDNSCheck.SetEnabled(false);
-    CorvilinkC->TimerDNSRandom.SetEnabled(false);
-    CorvilinkC->TimerDNS.SetEnabled(false);
-    CorvilinkC->TimerSleep.SetEnabled(false);
+    engine_.TimerSetIP.SetEnabled(false);
+    engine_.TimerMyIP.SetEnabled(false);
+    engine_.TimerDNSCheck.SetEnabled(false);
+    engine_.TimerDNSRandom.SetEnabled(false);
+    engine_.TimerDNS.SetEnabled(false);
+    engine_.TimerSleep.SetEnabled(false);
   }
   PageControl1->setCurrentIndex(0);
   setWindowTitle(FromEngine(VersionInfoValue("FileDescription") + " " +
                             VersionInfoValue("ProductVersion")));
   if (argumentCount_ >= 2) PageControl1->setTabVisible(2, false);
   Values.Mode = "GUI";
-  StartEngine("W");
+  engine_.StartEngine("W");
 }
 
 // --- the refresh ---
@@ -581,9 +583,10 @@ void TMainForm::StatusTimerTimer() {
   const QString lastLog = FromEngine(Values.LastLogMessage);
   if (StatusBar->currentMessage() != lastLog) StatusBar->showMessage(lastLog);
 
+  const std::time_t now = engine_.loop.WallClock();
   for (std::string& slot : Values.LogSlot) {
     if (!slot.empty())
-      lstLogs->addItem(FromEngine(DateText() + "  " + TimeText() + "   ") + FromEngine(slot));
+      lstLogs->addItem(FromEngine(DateText(now) + "  " + TimeText(now) + "   ") + FromEngine(slot));
     if (lstLogs->count() >= 26) delete lstLogs->takeItem(0);
   }
   for (std::string& slot : Values.LogSlot) slot.clear();
@@ -696,7 +699,7 @@ void TMainForm::StateSheetShow() {
 void TMainForm::chkOfflineClick() {
   plat::IniFile ini(ConfigPath());
   ini.WriteBool("ACCOUNT", "Offline", chkOffline->isChecked());
-  UpdateSoon();
+  engine_.UpdateSoon();
 }
 
 void TMainForm::ConfigSheetShow() {
@@ -737,7 +740,7 @@ void TMainForm::btnSaveConfigClick() {
   ini.WriteString("ACCOUNT", "DEACTIVATED", "0");
   ini.WriteString("LOGGING", "Level", IntToText(Values.LogLevel));
   ini.WriteString("DAEMON", "StartDelay", IntToText(Values.StartDelay));
-  UpdateSoon();
+  engine_.UpdateSoon();
 }
 
 void TMainForm::btnLastSetIPClick() {
@@ -748,10 +751,10 @@ void TMainForm::btnLastSetIPClick() {
     Values.ConfigError = false;
     ApplyLanguage(Values.Language);
   }
-  UpdateSoon();
+  engine_.UpdateSoon();
 }
 
-void TMainForm::btnCheckIPClick() { CheckIPSoon(); }
+void TMainForm::btnCheckIPClick() { engine_.CheckIPSoon(); }
 
 void TMainForm::cbLanguageEnter() { StatusTimer->stop(); }
 

@@ -1,5 +1,5 @@
 // TCorvilinkC: the engine object with its timers, sockets and UDP components.
-// One instance per process, reached through CorvilinkC.
+// One instance per process; whoever drives it is handed it.
 #pragma once
 
 #include <exception>
@@ -45,6 +45,13 @@ public:
   plat::Timer TimerRun{loop, false, 10000};
 
   void DataModuleCreate();
+
+  // kind: "W" from the desktop program, "D" from the daemon.
+  void StartEngine(const std::string& kind);
+  void StopEngine();
+  // Bring the IP query or the update forward to 2.5 s, without enabling the timer.
+  void CheckIPSoon();
+  void UpdateSoon();
 
   // Update cycle: ticks, server resolution, sleep and exit, socket errors.
   void TimerSetIPTimer();
@@ -121,10 +128,6 @@ private:
   void ReplySuccess();
 };
 
-// The first top-level window whose title holds the text (case-insensitive),
-// tooltips passed over, at most 1001 examined; false when none.
-bool FindWindowByTitle(const std::string& text);
-
 // One read of at most n of the bytes that have arrived, up to the first NUL;
 // the connection is closed whatever the read did.
 std::string ReadOnceAndClose(plat::WSocket& socket, int n);
@@ -136,13 +139,5 @@ bool ApplyAddressHistory();
 // A timer interval from a count that may overflow or be negative: the
 // platform timer clamps such values to its maximum.
 uint32_t TimerMs(int64_t ms);
-
-// The one engine object of the process; set at creation, never cleared while
-// the process runs.
-extern TCorvilinkC* CorvilinkC;
-
-// kind: "W" from the desktop program, "D" from the daemon.
-void StartEngine(const std::string& kind);
-void StopEngine();
 
 }  // namespace corvilink

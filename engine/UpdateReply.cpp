@@ -93,7 +93,7 @@ void TCorvilinkC::ReplyAddress(const std::string& reply) {
   std::string ip = ReplyValue("IP", reply);
   if (IsIPv4Text(ip)) {
     Values.DetectedIP = ip;
-    Values.LastDetectTime = DateTimeText();
+    Values.LastDetectTime = DateTimeText(loop.WallClock());
     ApplyAddressHistory();
   }
 }
@@ -216,7 +216,7 @@ bool TCorvilinkC::ReplyCommands(const std::string& reply) {
 }
 
 void TCorvilinkC::ReplySuccess() {
-  Values.LastUpdateTime = DateTimeText();
+  Values.LastUpdateTime = DateTimeText(loop.WallClock());
   WriteLog(">>>>>    Update successfully done!", 10);
   Values.ec = Values.ec2 = Values.ec3 = 0;
   Values.DNSProblem = 0;
