@@ -539,14 +539,7 @@ void TMainForm::keyPressEvent(QKeyEvent* event) {
 void TMainForm::FormCreate() {
   LoadConfig();
   ApplyLanguage(Values.Language);
-  if (Values.ConfigError) {
-    engine_.TimerSetIP.SetEnabled(false);
-    engine_.TimerMyIP.SetEnabled(false);
-    engine_.TimerDNSCheck.SetEnabled(false);
-    engine_.TimerDNSRandom.SetEnabled(false);
-    engine_.TimerDNS.SetEnabled(false);
-    engine_.TimerSleep.SetEnabled(false);
-  }
+  if (Values.ConfigError) engine_.TimersOff();
   PageControl1->setCurrentIndex(0);
   setWindowTitle(FromEngine(VersionInfoValue("FileDescription") + " " +
                             VersionInfoValue("ProductVersion")));

@@ -129,6 +129,15 @@ void TCorvilinkC::StopEngine() {
 void TCorvilinkC::CheckIPSoon() { TimerMyIP.SetInterval(2500); }
 void TCorvilinkC::UpdateSoon() { TimerSetIP.SetInterval(2500); }
 
+void TCorvilinkC::TimersOff() {
+  TimerSetIP.SetEnabled(false);
+  TimerMyIP.SetEnabled(false);
+  TimerDNSCheck.SetEnabled(false);
+  TimerDNSRandom.SetEnabled(false);
+  TimerDNS.SetEnabled(false);
+  TimerSleep.SetEnabled(false);
+}
+
 std::string ReadOnceAndClose(plat::WSocket& socket, int n) {
   std::vector<char> buffer(size_t(n) + 1, 0);
   int got = 0;

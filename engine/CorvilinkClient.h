@@ -52,6 +52,10 @@ public:
   // Bring the IP query or the update forward to 2.5 s, without enabling the timer.
   void CheckIPSoon();
   void UpdateSoon();
+  // The update, IP-query, own-host-check, random-look-up, host-look-up and
+  // sleep timers off: first thing on every update reply that is read, and the
+  // window's on a configuration error at start.
+  void TimersOff();
 
   // Update cycle: ticks, server resolution, sleep and exit, socket errors.
   void TimerSetIPTimer();
@@ -115,7 +119,6 @@ private:
 
   // The update reply's stages, in the order the handler carries them out.
   std::string ReadReply(int n);
-  void ReplyTimersOff();
   void ReplyAddress(const std::string& reply);
   void ReplyTariffAndPeriods(const std::string& reply);
   void ReplyHeartBeat(const std::string& reply);

@@ -41,7 +41,7 @@ void TCorvilinkC::SSetIPDataAvailable(uint16_t errCode) {
       return;
     }
     const std::string reply = ReadReply(n);
-    ReplyTimersOff();
+    TimersOff();
     timersOff = true;
     if (reply.compare(0, 3, "IP:") != 0) {
       WriteLog(">>>>>    Update Error!", 30);
@@ -77,15 +77,6 @@ std::string TCorvilinkC::ReadReply(int n) {
   const std::string reply = ReadOnceAndClose(SSetIP, n);
   WriteLog("Debug    setIP-Return: [" + reply.substr(0, reply.empty() ? 0 : reply.size() - 1) + "]", 40);
   return reply;
-}
-
-void TCorvilinkC::ReplyTimersOff() {
-  TimerSetIP.SetEnabled(false);
-  TimerMyIP.SetEnabled(false);
-  TimerDNSCheck.SetEnabled(false);
-  TimerDNSRandom.SetEnabled(false);
-  TimerDNS.SetEnabled(false);
-  TimerSleep.SetEnabled(false);
 }
 
 void TCorvilinkC::ReplyAddress(const std::string& reply) {
