@@ -116,19 +116,6 @@ private:
     void (TCorvilinkC::*failure)() = nullptr;
   };
   void Connect(const Connection& c);
-
-  // The update reply's stages, in the order the handler carries them out.
-  std::string ReadReply(int n);
-  void ReplyAddress(const std::string& reply);
-  void ReplyTariffAndPeriods(const std::string& reply);
-  void ReplyHeartBeat(const std::string& reply);
-  void ReplyLookupTimers(const std::string& reply);
-  void ReplyIPv6(const std::string& reply);
-  void ReplyAccountCodes(const std::string& reply);
-  void ReplyServers(const std::string& reply);
-  void ReplyMessage(const std::string& reply);
-  bool ReplyCommands(const std::string& reply);
-  void ReplySuccess();
 };
 
 // One read of at most n of the bytes that have arrived, up to the first NUL;
