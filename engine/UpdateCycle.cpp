@@ -27,6 +27,22 @@ static bool AccountIncomplete() {
   return Values.Account.size() < 2 || Values.Domain.size() < 4 || Values.Passwd.size() < 3;
 }
 
+// The steps both network ticks take before they connect; false when one stops
+// the tick, with the tick's own line where it logs.
+static bool MayConnect(const char* clientRunningLine, const char* offlineLine) {
+  if (Values.IsDaemon && Values.WindowsClientRunning) {
+    WriteLog(clientRunningLine, 40);
+    return false;
+  }
+  LoadConfig();
+  if (AccountIncomplete()) return false;
+  if (Values.Offline) {
+    WriteLog(offlineLine, 40);
+    return false;
+  }
+  return true;
+}
+
 void TCorvilinkC::TimerSetIPTimer() {
   // The daemon takes over changes of the file, the error flag included, even
   // when a flag stops the tick.
@@ -34,16 +50,8 @@ void TCorvilinkC::TimerSetIPTimer() {
   TimerSetIP.SetInterval(30000);
   if (Values.Sleeping || Values.Deactivated || Values.ConfigError) return;
   WriteLog("Debug    ..... setIP socket [" + Values.UpdateServerAddress + "]", 40);
-  if (Values.IsDaemon && Values.WindowsClientRunning) {
-    WriteLog("Debug    no SetIP cause Windows Client is runnig", 40);
+  if (!MayConnect("Debug    no SetIP cause Windows Client is runnig", "Debug    no SetIP cause offline mode"))
     return;
-  }
-  LoadConfig();
-  if (AccountIncomplete()) return;
-  if (Values.Offline) {
-    WriteLog("Debug    no SetIP cause offline mode", 40);
-    return;
-  }
   if (!IsIPv4Text(Values.UpdateServerAddress) || Values.UpdateServerAddress == "0.0.0.0") {
     WriteLog("Debug    no SetIP cause no valid socket IP", 40);
     UpdateFailure();
@@ -68,16 +76,7 @@ void TCorvilinkC::TimerMyIPTimer() {
   TimerMyIP.SetInterval(30000);
   if (Values.Sleeping || Values.Deactivated || Values.ConfigError || Values.MyIPServerAddress == "0.0.0.0") return;
   WriteLog("Debug    ..... myIP socket [" + Values.MyIPServerAddress + "]", 40);
-  if (Values.IsDaemon && Values.WindowsClientRunning) {
-    WriteLog("Debug    no myIP cause Windows Client is runnig", 40);
-    return;
-  }
-  LoadConfig();
-  if (AccountIncomplete()) return;
-  if (Values.Offline) {
-    WriteLog("Debug    no myIP cause offline mode", 40);
-    return;
-  }
+  if (!MayConnect("Debug    no myIP cause Windows Client is runnig", "Debug    no myIP cause offline mode")) return;
   // Logged only: unlike the update tick, this one goes on.
   if (!IsIPv4Text(Values.MyIPServerAddress) || Values.MyIPServerAddress == "0.0.0.0")
     WriteLog("Debug    no myIP cause no valid socket IP", 40);
