@@ -100,22 +100,6 @@ public:
 
 private:
   void BindEvents();
-
-  // What the update and the IP-query tick connect to, and what their failures
-  // log and count.
-  struct Connection {
-    plat::WSocket& socket;
-    std::string addr;
-    const char* port;
-    std::function<bool()> switchPort = nullptr;  // when it holds, the connection goes to otherPort
-    const char* switchLine = nullptr;
-    const char* otherPort = nullptr;
-    std::string closingAlert;
-    const char* setupAlert = nullptr;
-    const char* otherAlert = nullptr;
-    void (TCorvilinkC::*failure)() = nullptr;
-  };
-  void Connect(const Connection& c);
 };
 
 // One read of at most n of the bytes that have arrived, up to the first NUL;
