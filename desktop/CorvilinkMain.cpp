@@ -15,22 +15,18 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
-#include <QProxyStyle>
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
-#include <QStyleFactory>
-#include <QStyleOptionButton>
-#include <QStyleOptionFocusRect>
 #include <QStyledItemDelegate>
 #include <QTabWidget>
 #include <QTimer>
 #include <QUrl>
 
-#include <algorithm>
 #include <stdexcept>
 
 #include "Common.h"
+#include "ControlStyle.h"
 #include "CorvilinkClient.h"
 #include "CorvilinkFunctions.h"
 #include "CorvilinkProcedures.h"
@@ -89,98 +85,6 @@ public:
     QSize s = QStyledItemDelegate::sizeHint(option, index);
     s.setHeight(13);
     return s;
-  }
-};
-
-// The check box's narrow gap and the password field's asterisks, on top of
-// the application's style. A style sheet said the same but loads Qt's
-// style-sheet engine for two values; the check box keeps the geometry that
-// engine gave it: the box centred on the caption's line, which puts it one
-// pixel above the control, and the caption the gap away from the box.
-class ControlStyle : public QProxyStyle {
-public:
-  ControlStyle() : QProxyStyle(QStyleFactory::create(QApplication::style()->name())) {}
-
-  int pixelMetric(PixelMetric metric, const QStyleOption* option,
-                  const QWidget* widget) const override {
-    if (metric == PM_CheckBoxLabelSpacing) return kGap;
-    return QProxyStyle::pixelMetric(metric, option, widget);
-  }
-
-  int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
-                QStyleHintReturn* data) const override {
-    if (hint == SH_LineEdit_PasswordCharacter) return '*';
-    return QProxyStyle::styleHint(hint, option, widget, data);
-  }
-
-  QRect subElementRect(SubElement element, const QStyleOption* option,
-                       const QWidget* widget) const override {
-    const auto* button = qstyleoption_cast<const QStyleOptionButton*>(option);
-    if (button == nullptr) return QProxyStyle::subElementRect(element, option, widget);
-    const QRect& r = option->rect;
-    const Qt::LayoutDirection direction = option->direction;
-    switch (element) {
-      case SE_CheckBoxIndicator:
-        return alignedRect(direction, Qt::AlignLeft | Qt::AlignVCenter, IndicatorSize(option, widget),
-                           r);
-      case SE_CheckBoxContents: {
-        const int box = IndicatorSize(option, widget).width();
-        return visualRect(direction, r,
-                          QRect(r.x() + box + kGap, r.y(), r.width() - box - kGap, r.height()));
-      }
-      case SE_CheckBoxFocusRect:
-      case SE_CheckBoxClickRect: {
-        // Around the caption as it is drawn, within the control; a click
-        // counts there and on the box.
-        const QRect contents =
-            visualRect(direction, r, subElementRect(SE_CheckBoxContents, option, widget));
-        QRect focus = itemTextRect(option->fontMetrics, contents,
-                                   Qt::AlignAbsolute | Qt::AlignLeft | Qt::AlignVCenter |
-                                       Qt::TextShowMnemonic,
-                                   option->state & State_Enabled, button->text);
-        focus = visualRect(direction, r, focus.adjusted(-3, -1, 3, 1).intersected(r));
-        if (element == SE_CheckBoxFocusRect) return focus;
-        return focus | subElementRect(SE_CheckBoxIndicator, option, widget);
-      }
-      default:
-        return QProxyStyle::subElementRect(element, option, widget);
-    }
-  }
-
-  // The application's style would place the parts by its own geometry.
-  void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
-                   const QWidget* widget) const override {
-    const auto* button = qstyleoption_cast<const QStyleOptionButton*>(option);
-    if (element != CE_CheckBox || button == nullptr) {
-      QProxyStyle::drawControl(element, option, painter, widget);
-      return;
-    }
-    QStyleOptionButton part = *button;
-    part.rect = subElementRect(SE_CheckBoxIndicator, button, widget);
-    drawPrimitive(PE_IndicatorCheckBox, &part, painter, widget);
-    part.rect = subElementRect(SE_CheckBoxContents, button, widget);
-    drawControl(CE_CheckBoxLabel, &part, painter, widget);
-    if (button->state & State_HasFocus) {
-      QStyleOptionFocusRect focus;
-      focus.QStyleOption::operator=(*button);
-      focus.rect = subElementRect(SE_CheckBoxFocusRect, button, widget);
-      drawPrimitive(PE_FrameFocusRect, &focus, painter, widget);
-    }
-  }
-
-  QSize sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& size,
-                         const QWidget* widget) const override {
-    if (type != CT_CheckBox) return QProxyStyle::sizeFromContents(type, option, size, widget);
-    const QSize box = IndicatorSize(option, widget);
-    return QSize(size.width() + box.width() + kGap, std::max(size.height(), box.height()));
-  }
-
-private:
-  static constexpr int kGap = 2;
-
-  QSize IndicatorSize(const QStyleOption* option, const QWidget* widget) const {
-    return QSize(pixelMetric(PM_IndicatorWidth, option, widget),
-                 pixelMetric(PM_IndicatorHeight, option, widget));
   }
 };
 
