@@ -212,7 +212,24 @@ void TMainForm::CreateControls() {
   StatusBar->setSizeGripEnabled(false);
   PageControl1 = Make<QTabWidget>(this, "PageControl1", 4, 8, 445, 393);
 
-  // Page 0: status.
+  CreateStateSheet();
+  CreateConfigSheet();
+  CreateLogsSheet();
+  CreateInfoSheet();
+
+  // Made after the pages, so that it outlives the two controls when the
+  // window's children are destroyed.
+  auto* controlStyle = new ControlStyle;
+  controlStyle->setParent(this);
+  chkOffline->setStyle(controlStyle);
+  txtPassword->setStyle(controlStyle);
+
+  PageControl1->setCurrentIndex(0);
+  StatusTimer->start();
+  TrayIcon->show();
+}
+
+void TMainForm::CreateStateSheet() {
   StateSheet = new QWidget;
   StateSheet->setObjectName(QStringLiteral("StateSheet"));
   PageControl1->addTab(StateSheet, QStringLiteral("Status"));
@@ -255,8 +272,9 @@ void TMainForm::CreateControls() {
     pal.setColor(QPalette::WindowText, kRed);
     lbMess->setPalette(pal);
   }
+}
 
-  // Page 1: settings.
+void TMainForm::CreateConfigSheet() {
   ConfigSheet = new QWidget;
   ConfigSheet->setObjectName(QStringLiteral("ConfigSheet"));
   PageControl1->addTab(ConfigSheet, U("Einstellungen"));
@@ -296,8 +314,9 @@ void TMainForm::CreateControls() {
   btnCheckIP = MakeButton(gbLastIPDetect, "btnCheckIP", 240, 44, 96, 25, U("Jetzt Prüfen"));
   btnSaveConfig = MakeButton(ConfigSheet, "btnSaveConfig", 336, 336, 96, 25, U("Speichern"));
   btnSaveConfig->setDefault(true);
+}
 
-  // Page 2: log.
+void TMainForm::CreateLogsSheet() {
   LogsSheet = new QWidget;
   LogsSheet->setObjectName(QStringLiteral("LogsSheet"));
   PageControl1->addTab(LogsSheet, U("Logs"));
@@ -306,8 +325,9 @@ void TMainForm::CreateControls() {
   lstLogs->setUniformItemSizes(true);
   lstLogs->setContextMenuPolicy(Qt::NoContextMenu);
   lstLogs->setEditTriggers(QAbstractItemView::NoEditTriggers);
+}
 
-  // Page 3: information.
+void TMainForm::CreateInfoSheet() {
   InfoSheet = new QWidget;
   InfoSheet->setObjectName(QStringLiteral("InfoSheet"));
   PageControl1->addTab(InfoSheet, U("Informationen"));
@@ -317,17 +337,6 @@ void TMainForm::CreateControls() {
   GroupBox11 = MakeGroup(InfoSheet, "GroupBox11", 4, 132, 429, 197, QString());
   lbZemURL = MakeLabel(GroupBox11, "lbZemURL", 200, 68, 0, 0, U(web::kMakerPage), false);
   lbZemURL->setCursor(Qt::PointingHandCursor);
-
-  // Made after the pages, so that it outlives the two controls when the
-  // window's children are destroyed.
-  auto* controlStyle = new ControlStyle;
-  controlStyle->setParent(this);
-  chkOffline->setStyle(controlStyle);
-  txtPassword->setStyle(controlStyle);
-
-  PageControl1->setCurrentIndex(0);
-  StatusTimer->start();
-  TrayIcon->show();
 }
 
 void TMainForm::BindEvents() {

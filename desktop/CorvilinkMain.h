@@ -160,6 +160,11 @@ protected:
 
 private:
   void CreateControls();
+  // One page each, in tab order.
+  void CreateStateSheet();
+  void CreateConfigSheet();
+  void CreateLogsSheet();
+  void CreateInfoSheet();
   void BindEvents();
   // Runs a handler as the window's event: an escaping error goes to the
   // application's default handling, and the loop is re-armed either way.
