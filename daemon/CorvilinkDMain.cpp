@@ -21,16 +21,14 @@
 
 namespace corvilink {
 
-TCorvilinkDaemon* CorvilinkDaemon = nullptr;
-
 void TCorvilinkDaemon::ServiceStart(bool& /*started*/) {
   Values.IsDaemon = true;
-  CorvilinkC->loop.Sleep(10);
+  engine_.loop.Sleep(10);
   Values.Mode = "Daemon";
-  StartEngine("D");
+  engine_.StartEngine("D");
 }
 
-void TCorvilinkDaemon::ServiceStop(bool& /*stopped*/) { StopEngine(); }
+void TCorvilinkDaemon::ServiceStop(bool& /*stopped*/) { engine_.StopEngine(); }
 
 namespace {
 
@@ -153,17 +151,15 @@ int DaemonMain(int argc, char** argv) {
   plat::SetVersionBlock(&kDaemonVersion);
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   // The program source of the event log.
-  const plat::EventLog programLog(ExeBaseName(true));
+  const plat::EventLog programLog(ExeBaseName());
 
   try {
     plat::UvLoop loop;
-    TCorvilinkDaemon service;
-    CorvilinkDaemon = &service;
     TCorvilinkC engine(loop);
+    TCorvilinkDaemon service(engine);
     [[maybe_unused]] TCorvilinkProc proc;
 
-    plat::ServiceDefinition definition{service.Name, service.DisplayName,
-                                       AppDirectory() + "/" + ExeBaseName(true)};
+    plat::ServiceDefinition definition{service.Name, service.DisplayName, AppDirectory() + "/" + ExeBaseName()};
     const bool silent = plat::FindCmdLineSwitch(args, "SILENT");
     if (plat::FindCmdLineSwitch(args, "INSTALL")) {
       if (!ReadyToInstall(definition)) return 1;
@@ -178,7 +174,6 @@ int DaemonMain(int argc, char** argv) {
         programLog.Error("Der Dienstprozess konnte keine Verbindung zum Dienstcontroller herstellen");
       }
     }
-    CorvilinkDaemon = nullptr;
   } catch (const std::exception& e) {
     std::cerr << "Anwendungsfehler: " << e.what() << std::endl;
     return 1;

@@ -7,10 +7,14 @@
 
 namespace corvilink {
 
+class TCorvilinkC;
+
 // The service object. The engine objects belong to the program; this one only
 // switches the engine into daemon behaviour and starts and stops it.
 class TCorvilinkDaemon {
 public:
+  explicit TCorvilinkDaemon(TCorvilinkC& engine) : engine_(engine) {}
+
   const std::string Name = "CorvilinkDaemon";
   const std::string DisplayName = "Corvilink Daemon";
   // The service source of the event log.
@@ -21,9 +25,10 @@ public:
   // as a failed stop.
   void ServiceStart(bool& started);
   void ServiceStop(bool& stopped);
-};
 
-extern TCorvilinkDaemon* CorvilinkDaemon;
+private:
+  TCorvilinkC& engine_;
+};
 
 // The program block: creates everything, then installs, uninstalls or runs
 // as the service. The process's exit code.

@@ -15,22 +15,18 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
-#include <QProxyStyle>
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
-#include <QStyleFactory>
-#include <QStyleOptionButton>
-#include <QStyleOptionFocusRect>
 #include <QStyledItemDelegate>
 #include <QTabWidget>
 #include <QTimer>
 #include <QUrl>
 
-#include <algorithm>
 #include <stdexcept>
 
 #include "Common.h"
+#include "ControlStyle.h"
 #include "CorvilinkClient.h"
 #include "CorvilinkFunctions.h"
 #include "CorvilinkProcedures.h"
@@ -92,98 +88,6 @@ public:
     QSize s = QStyledItemDelegate::sizeHint(option, index);
     s.setHeight(13);
     return s;
-  }
-};
-
-// The check box's narrow gap and the password field's asterisks, on top of
-// the application's style. A style sheet said the same but loads Qt's
-// style-sheet engine for two values; the check box keeps the geometry that
-// engine gave it: the box centred on the caption's line, which puts it one
-// pixel above the control, and the caption the gap away from the box.
-class ControlStyle : public QProxyStyle {
-public:
-  ControlStyle() : QProxyStyle(QStyleFactory::create(QApplication::style()->name())) {}
-
-  int pixelMetric(PixelMetric metric, const QStyleOption* option,
-                  const QWidget* widget) const override {
-    if (metric == PM_CheckBoxLabelSpacing) return kGap;
-    return QProxyStyle::pixelMetric(metric, option, widget);
-  }
-
-  int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
-                QStyleHintReturn* data) const override {
-    if (hint == SH_LineEdit_PasswordCharacter) return '*';
-    return QProxyStyle::styleHint(hint, option, widget, data);
-  }
-
-  QRect subElementRect(SubElement element, const QStyleOption* option,
-                       const QWidget* widget) const override {
-    const auto* button = qstyleoption_cast<const QStyleOptionButton*>(option);
-    if (button == nullptr) return QProxyStyle::subElementRect(element, option, widget);
-    const QRect& r = option->rect;
-    const Qt::LayoutDirection direction = option->direction;
-    switch (element) {
-      case SE_CheckBoxIndicator:
-        return alignedRect(direction, Qt::AlignLeft | Qt::AlignVCenter, IndicatorSize(option, widget),
-                           r);
-      case SE_CheckBoxContents: {
-        const int box = IndicatorSize(option, widget).width();
-        return visualRect(direction, r,
-                          QRect(r.x() + box + kGap, r.y(), r.width() - box - kGap, r.height()));
-      }
-      case SE_CheckBoxFocusRect:
-      case SE_CheckBoxClickRect: {
-        // Around the caption as it is drawn, within the control; a click
-        // counts there and on the box.
-        const QRect contents =
-            visualRect(direction, r, subElementRect(SE_CheckBoxContents, option, widget));
-        QRect focus = itemTextRect(option->fontMetrics, contents,
-                                   Qt::AlignAbsolute | Qt::AlignLeft | Qt::AlignVCenter |
-                                       Qt::TextShowMnemonic,
-                                   option->state & State_Enabled, button->text);
-        focus = visualRect(direction, r, focus.adjusted(-3, -1, 3, 1).intersected(r));
-        if (element == SE_CheckBoxFocusRect) return focus;
-        return focus | subElementRect(SE_CheckBoxIndicator, option, widget);
-      }
-      default:
-        return QProxyStyle::subElementRect(element, option, widget);
-    }
-  }
-
-  // The application's style would place the parts by its own geometry.
-  void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
-                   const QWidget* widget) const override {
-    const auto* button = qstyleoption_cast<const QStyleOptionButton*>(option);
-    if (element != CE_CheckBox || button == nullptr) {
-      QProxyStyle::drawControl(element, option, painter, widget);
-      return;
-    }
-    QStyleOptionButton part = *button;
-    part.rect = subElementRect(SE_CheckBoxIndicator, button, widget);
-    drawPrimitive(PE_IndicatorCheckBox, &part, painter, widget);
-    part.rect = subElementRect(SE_CheckBoxContents, button, widget);
-    drawControl(CE_CheckBoxLabel, &part, painter, widget);
-    if (button->state & State_HasFocus) {
-      QStyleOptionFocusRect focus;
-      focus.QStyleOption::operator=(*button);
-      focus.rect = subElementRect(SE_CheckBoxFocusRect, button, widget);
-      drawPrimitive(PE_FrameFocusRect, &focus, painter, widget);
-    }
-  }
-
-  QSize sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& size,
-                         const QWidget* widget) const override {
-    if (type != CT_CheckBox) return QProxyStyle::sizeFromContents(type, option, size, widget);
-    const QSize box = IndicatorSize(option, widget);
-    return QSize(size.width() + box.width() + kGap, std::max(size.height(), box.height()));
-  }
-
-private:
-  static constexpr int kGap = 2;
-
-  QSize IndicatorSize(const QStyleOption* option, const QWidget* widget) const {
-    return QSize(pixelMetric(PM_IndicatorWidth, option, widget),
-                 pixelMetric(PM_IndicatorHeight, option, widget));
   }
 };
 
@@ -260,10 +164,12 @@ std::string DeactivatedText(bool german) {
          web::kAccountPageEn + crlf + crlf + "Has your contract been finished?";
 }
 
-TMainForm::TMainForm(int argumentCount, std::function<void()> afterEngineCalls, QWidget* parent)
+TMainForm::TMainForm(TCorvilinkC& engine, int argumentCount,
+                     std::function<void()> afterEngineCalls, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
+      engine_(engine),
       afterEngineCalls_(std::move(afterEngineCalls)),
       argumentCount_(argumentCount) {
   setObjectName(QStringLiteral("MainForm"));
@@ -309,7 +215,24 @@ void TMainForm::CreateControls() {
   StatusBar->setSizeGripEnabled(false);
   PageControl1 = Make<QTabWidget>(this, "PageControl1", 4, 8, 445, 393);
 
-  // Page 0: status.
+  CreateStateSheet();
+  CreateConfigSheet();
+  CreateLogsSheet();
+  CreateInfoSheet();
+
+  // Made after the pages, so that it outlives the two controls when the
+  // window's children are destroyed.
+  auto* controlStyle = new ControlStyle;
+  controlStyle->setParent(this);
+  chkOffline->setStyle(controlStyle);
+  txtPassword->setStyle(controlStyle);
+
+  PageControl1->setCurrentIndex(0);
+  StatusTimer->start();
+  TrayIcon->show();
+}
+
+void TMainForm::CreateStateSheet() {
   StateSheet = new QWidget;
   StateSheet->setObjectName(QStringLiteral("StateSheet"));
   PageControl1->addTab(StateSheet, QStringLiteral("Status"));
@@ -352,8 +275,9 @@ void TMainForm::CreateControls() {
     pal.setColor(QPalette::WindowText, kRed);
     lbMess->setPalette(pal);
   }
+}
 
-  // Page 1: settings.
+void TMainForm::CreateConfigSheet() {
   ConfigSheet = new QWidget;
   ConfigSheet->setObjectName(QStringLiteral("ConfigSheet"));
   PageControl1->addTab(ConfigSheet, U("Einstellungen"));
@@ -393,8 +317,9 @@ void TMainForm::CreateControls() {
   btnCheckIP = MakeButton(gbLastIPDetect, "btnCheckIP", 240, 44, 96, 25, U("Jetzt Prüfen"));
   btnSaveConfig = MakeButton(ConfigSheet, "btnSaveConfig", 336, 336, 96, 25, U("Speichern"));
   btnSaveConfig->setDefault(true);
+}
 
-  // Page 2: log.
+void TMainForm::CreateLogsSheet() {
   LogsSheet = new QWidget;
   LogsSheet->setObjectName(QStringLiteral("LogsSheet"));
   PageControl1->addTab(LogsSheet, U("Logs"));
@@ -403,8 +328,9 @@ void TMainForm::CreateControls() {
   lstLogs->setUniformItemSizes(true);
   lstLogs->setContextMenuPolicy(Qt::NoContextMenu);
   lstLogs->setEditTriggers(QAbstractItemView::NoEditTriggers);
+}
 
-  // Page 3: information.
+void TMainForm::CreateInfoSheet() {
   InfoSheet = new QWidget;
   InfoSheet->setObjectName(QStringLiteral("InfoSheet"));
   PageControl1->addTab(InfoSheet, U("Informationen"));
@@ -414,17 +340,6 @@ void TMainForm::CreateControls() {
   GroupBox11 = MakeGroup(InfoSheet, "GroupBox11", 4, 132, 429, 197, QString());
   lbZemURL = MakeLabel(GroupBox11, "lbZemURL", 200, 68, 0, 0, U(web::kMakerPage), false);
   lbZemURL->setCursor(Qt::PointingHandCursor);
-
-  // Made after the pages, so that it outlives the two controls when the
-  // window's children are destroyed.
-  auto* controlStyle = new ControlStyle;
-  controlStyle->setParent(this);
-  chkOffline->setStyle(controlStyle);
-  txtPassword->setStyle(controlStyle);
-
-  PageControl1->setCurrentIndex(0);
-  StatusTimer->start();
-  TrayIcon->show();
 }
 
 void TMainForm::BindEvents() {
@@ -540,20 +455,13 @@ void TMainForm::keyPressEvent(QKeyEvent* event) {
 void TMainForm::FormCreate() {
   LoadConfig();
   ApplyLanguage(Values.Language);
-  if (Values.ConfigError) {
-    CorvilinkC->TimerSetIP.SetEnabled(false);
-    CorvilinkC->TimerMyIP.SetEnabled(false);
-    CorvilinkC->TimerDNSCheck.SetEnabled(false);
-    CorvilinkC->TimerDNSRandom.SetEnabled(false);
-    CorvilinkC->TimerDNS.SetEnabled(false);
-    CorvilinkC->TimerSleep.SetEnabled(false);
-  }
+  if (Values.ConfigError) engine_.TimersOff();
   PageControl1->setCurrentIndex(0);
   setWindowTitle(FromEngine(VersionInfoValue("FileDescription") + " " +
                             VersionInfoValue("ProductVersion")));
   if (argumentCount_ >= 2) PageControl1->setTabVisible(2, false);
   Values.Mode = "GUI";
-  StartEngine("W");
+  engine_.StartEngine("W");
 }
 
 // --- the refresh ---
@@ -584,9 +492,10 @@ void TMainForm::StatusTimerTimer() {
   const QString lastLog = FromEngine(Values.LastLogMessage);
   if (StatusBar->currentMessage() != lastLog) StatusBar->showMessage(lastLog);
 
+  const std::time_t now = engine_.loop.WallClock();
   for (std::string& slot : Values.LogSlot) {
     if (!slot.empty())
-      lstLogs->addItem(FromEngine(DateText() + "  " + TimeText() + "   ") + FromEngine(slot));
+      lstLogs->addItem(FromEngine(DateText(now) + "  " + TimeText(now) + "   ") + FromEngine(slot));
     if (lstLogs->count() >= 26) delete lstLogs->takeItem(0);
   }
   for (std::string& slot : Values.LogSlot) slot.clear();
@@ -699,7 +608,7 @@ void TMainForm::StateSheetShow() {
 void TMainForm::chkOfflineClick() {
   plat::IniFile ini(ConfigPath());
   ini.WriteBool("ACCOUNT", "Offline", chkOffline->isChecked());
-  UpdateSoon();
+  engine_.UpdateSoon();
 }
 
 void TMainForm::ConfigSheetShow() {
@@ -740,7 +649,7 @@ void TMainForm::btnSaveConfigClick() {
   ini.WriteString("ACCOUNT", "DEACTIVATED", "0");
   ini.WriteString("LOGGING", "Level", IntToText(Values.LogLevel));
   ini.WriteString("DAEMON", "StartDelay", IntToText(Values.StartDelay));
-  UpdateSoon();
+  engine_.UpdateSoon();
 }
 
 void TMainForm::btnLastSetIPClick() {
@@ -751,10 +660,10 @@ void TMainForm::btnLastSetIPClick() {
     Values.ConfigError = false;
     ApplyLanguage(Values.Language);
   }
-  UpdateSoon();
+  engine_.UpdateSoon();
 }
 
-void TMainForm::btnCheckIPClick() { CheckIPSoon(); }
+void TMainForm::btnCheckIPClick() { engine_.CheckIPSoon(); }
 
 void TMainForm::cbLanguageEnter() { StatusTimer->stop(); }
 

@@ -25,6 +25,10 @@ class QStatusBar;
 class QTabWidget;
 class QTimer;
 
+namespace corvilink {
+class TCorvilinkC;
+}
+
 namespace desk {
 
 class QtLoop;
@@ -40,11 +44,12 @@ class TMainForm : public QWidget {
   Q_OBJECT
 
 public:
+  // engine: the program's engine, which outlives the window.
   // argumentCount: the command line's arguments, the program not counted.
   // afterEngineCalls runs after every handler, which may have changed engine
   // timers (the Qt loop re-arms itself there).
-  explicit TMainForm(int argumentCount, std::function<void()> afterEngineCalls = {},
-                     QWidget* parent = nullptr);
+  TMainForm(corvilink::TCorvilinkC& engine, int argumentCount,
+            std::function<void()> afterEngineCalls = {}, QWidget* parent = nullptr);
   ~TMainForm() override;
 
   // --- handlers, in the order they are bound ---
@@ -155,11 +160,17 @@ protected:
 
 private:
   void CreateControls();
+  // One page each, in tab order.
+  void CreateStateSheet();
+  void CreateConfigSheet();
+  void CreateLogsSheet();
+  void CreateInfoSheet();
   void BindEvents();
   // Runs a handler as the window's event: an escaping error goes to the
   // application's default handling, and the loop is re-armed either way.
   void Handle(const std::function<void()>& handler);
 
+  corvilink::TCorvilinkC& engine_;
   std::function<void()> afterEngineCalls_;
   int argumentCount_;
 };

@@ -79,7 +79,8 @@ int main(int argc, char* argv[]) {
     desk::InstallDefaultErrorHandling(&qtLoop);
     try {
       auto engine = std::make_unique<corvilink::TCorvilinkC>(uv);
-      auto form = std::make_unique<desk::TMainForm>(argumentCount, [&qtLoop] { qtLoop.Rearm(); });
+      auto form =
+          std::make_unique<desk::TMainForm>(*engine, argumentCount, [&qtLoop] { qtLoop.Rearm(); });
       QObject::connect(form.get(), &desk::TMainForm::closed, &app, &QApplication::quit,
                        Qt::QueuedConnection);
       auto proc = std::make_unique<corvilink::TCorvilinkProc>();

@@ -51,7 +51,7 @@ void TCorvilinkC::TimerProcListTimer() {
     Values.WindowsClientRunning = false;
     return;
   }
-  if (FindWindowByTitle("Corvilink-Poster ")) {
+  if (FindWindowByTitle(loop, "Corvilink-Poster ")) {
     Values.WindowsClientRunning = true;
     TimerSetIP.SetInterval(10000);
     return;
@@ -74,9 +74,9 @@ void TCorvilinkC::TimerProcListTimer() {
   WriteLog("Debug    ..... CorvilinkDRun [" + IntToText(a) + "]", 40);
 }
 
-bool FindWindowByTitle(const std::string& text) {
+bool FindWindowByTitle(plat::Loop& loop, const std::string& text) {
   const std::string wanted = plat::UpperAscii(text);
-  const std::vector<plat::TopWindow> windows = CorvilinkC->loop.TopLevelWindows();
+  const std::vector<plat::TopWindow> windows = loop.TopLevelWindows();
   int examined = 0;
   for (const plat::TopWindow& w : windows) {
     examined += 1;

@@ -11,11 +11,20 @@ namespace corvilink {
 std::function<void(const std::exception&)> ApplicationHandleException =
     [](const std::exception& e) { std::fprintf(stderr, "%s\n", e.what()); };
 
-TCorvilinkC* CorvilinkC = nullptr;
-
 uint32_t TimerMs(int64_t ms) {
   return ms < 0 || ms > 2147483647 ? 2147483647u : uint32_t(ms);
 }
+
+namespace {
+
+// The log's clock, named so that an engine object going away takes the log's
+// hooks back only while they are still its own (a new one may be made first).
+struct EngineClock {
+  TCorvilinkC* engine;
+  std::time_t operator()() const { return engine->loop.WallClock(); }
+};
+
+}  // namespace
 
 TCorvilinkC::TCorvilinkC(plat::Loop& loop) : loop(loop) {
   SHeartBeat.FlushTimeout = 60;
@@ -26,13 +35,19 @@ TCorvilinkC::TCorvilinkC(plat::Loop& loop) : loop(loop) {
   UDPBroadCastClient.Active = true;
   UDPBroadCastClient.Port = endpoints::kLocalNoticePort;
   UDPBroadCastServer.DefaultPort = endpoints::kLocalNoticePort;
-  CorvilinkC = this;
+  LogClock = EngineClock{this};
+  LogBroadcast = [this](const std::string& message) {
+    UDPBroadCastClient.Broadcast(message, endpoints::kLogBroadcastPort);
+  };
   BindEvents();
   DataModuleCreate();
 }
 
 TCorvilinkC::~TCorvilinkC() {
-  if (CorvilinkC == this) CorvilinkC = nullptr;
+  const EngineClock* clock = LogClock.target<EngineClock>();
+  if (clock == nullptr || clock->engine != this) return;
+  LogClock = nullptr;
+  LogBroadcast = nullptr;
 }
 
 void TCorvilinkC::BindEvents() {
@@ -80,35 +95,47 @@ void TCorvilinkC::DataModuleCreate() {
   UDPBroadCastClient.BroadcastEnabled = true;
 }
 
-void StartEngine(const std::string& kind) {
+void TCorvilinkC::StartEngine(const std::string& kind) {
   Values.AuthCode += kind;
   LoadConfig();
   WriteLog(">>>>>", 10);
   WriteLog(">>>>>  " + Values.VersionText + " started.", 10);
   WriteLog(">>>>>", 10);
   std::string discarded;
-  DetectLocalAddresses(discarded);
+  DetectLocalAddresses(loop, discarded);
   std::string hostName;
-  if (!CorvilinkC->loop.HostName(hostName)) throw std::runtime_error("Winsock.GetHostName failed");
+  if (!loop.HostName(hostName)) throw std::runtime_error("Winsock.GetHostName failed");
   WriteLog(">>>>>  " + hostName, 10);
   WriteLog(">>>>>  " + Values.LocalIPs, 10);
   WriteLog(">>>>>", 10);
-  CorvilinkC->TimerMyIP.SetEnabled(false);
-  CorvilinkC->TimerSetIP.SetEnabled(true);
-  CorvilinkC->TimerRun.SetEnabled(true);
+  TimerMyIP.SetEnabled(false);
+  TimerSetIP.SetEnabled(true);
+  TimerRun.SetEnabled(true);
   if (Values.IsDaemon) {
-    CorvilinkC->loop.Sleep(2);
-    CorvilinkC->TimerProcList.SetEnabled(true);
+    loop.Sleep(2);
+    TimerProcList.SetEnabled(true);
   }
 }
 
-void StopEngine() {
+void TCorvilinkC::StopEngine() {
   WriteLog(">>>>>", 10);
   WriteLog(">>>>>  " + Values.VersionText + " terminated.", 10);
   WriteLog(">>>>>", 10);
-  CorvilinkC->TimerMyIP.SetEnabled(false);
-  CorvilinkC->TimerSetIP.SetEnabled(false);
-  CorvilinkC->TimerHeartBeat.SetEnabled(false);
+  TimerMyIP.SetEnabled(false);
+  TimerSetIP.SetEnabled(false);
+  TimerHeartBeat.SetEnabled(false);
+}
+
+void TCorvilinkC::CheckIPSoon() { TimerMyIP.SetInterval(2500); }
+void TCorvilinkC::UpdateSoon() { TimerSetIP.SetInterval(2500); }
+
+void TCorvilinkC::TimersOff() {
+  TimerSetIP.SetEnabled(false);
+  TimerMyIP.SetEnabled(false);
+  TimerDNSCheck.SetEnabled(false);
+  TimerDNSRandom.SetEnabled(false);
+  TimerDNS.SetEnabled(false);
+  TimerSleep.SetEnabled(false);
 }
 
 std::string ReadOnceAndClose(plat::WSocket& socket, int n) {

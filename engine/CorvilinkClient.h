@@ -1,5 +1,5 @@
 // TCorvilinkC: the engine object with its timers, sockets and UDP components.
-// One instance per process, reached through CorvilinkC.
+// One instance per process; whoever drives it is handed it.
 #pragma once
 
 #include <exception>
@@ -46,6 +46,17 @@ public:
 
   void DataModuleCreate();
 
+  // kind: "W" from the desktop program, "D" from the daemon.
+  void StartEngine(const std::string& kind);
+  void StopEngine();
+  // Bring the IP query or the update forward to 2.5 s, without enabling the timer.
+  void CheckIPSoon();
+  void UpdateSoon();
+  // The update, IP-query, own-host-check, random-look-up, host-look-up and
+  // sleep timers off: first thing on every update reply that is read, and the
+  // window's on a configuration error at start.
+  void TimersOff();
+
   // Update cycle: ticks, server resolution, sleep and exit, socket errors.
   void TimerSetIPTimer();
   void TimerMyIPTimer();
@@ -89,41 +100,7 @@ public:
 
 private:
   void BindEvents();
-
-  // What the update and the IP-query tick connect to, and what their failures
-  // log and count.
-  struct Connection {
-    plat::WSocket& socket;
-    std::string addr;
-    const char* port;
-    std::function<bool()> switchPort = nullptr;  // when it holds, the connection goes to otherPort
-    const char* switchLine = nullptr;
-    const char* otherPort = nullptr;
-    std::string closingAlert;
-    const char* setupAlert = nullptr;
-    const char* otherAlert = nullptr;
-    void (TCorvilinkC::*failure)() = nullptr;
-  };
-  void Connect(const Connection& c);
-
-  // The update reply's stages, in the order the handler carries them out.
-  std::string ReadReply(int n);
-  void ReplyTimersOff();
-  void ReplyAddress(const std::string& reply);
-  void ReplyTariffAndPeriods(const std::string& reply);
-  void ReplyHeartBeat(const std::string& reply);
-  void ReplyLookupTimers(const std::string& reply);
-  void ReplyIPv6(const std::string& reply);
-  void ReplyAccountCodes(const std::string& reply);
-  void ReplyServers(const std::string& reply);
-  void ReplyMessage(const std::string& reply);
-  bool ReplyCommands(const std::string& reply);
-  void ReplySuccess();
 };
-
-// The first top-level window whose title holds the text (case-insensitive),
-// tooltips passed over, at most 1001 examined; false when none.
-bool FindWindowByTitle(const std::string& text);
 
 // One read of at most n of the bytes that have arrived, up to the first NUL;
 // the connection is closed whatever the read did.
@@ -136,13 +113,5 @@ bool ApplyAddressHistory();
 // A timer interval from a count that may overflow or be negative: the
 // platform timer clamps such values to its maximum.
 uint32_t TimerMs(int64_t ms);
-
-// The one engine object of the process; set at creation, never cleared while
-// the process runs.
-extern TCorvilinkC* CorvilinkC;
-
-// kind: "W" from the desktop program, "D" from the daemon.
-void StartEngine(const std::string& kind);
-void StopEngine();
 
 }  // namespace corvilink

@@ -4,7 +4,6 @@
 #include <sys/utsname.h>
 
 #include "Common.h"
-#include "HttpGet.h"
 #include "IntText.h"
 #include "dtools.h"
 
@@ -215,10 +214,6 @@ std::string OSDescription() {
   GetOSVersionInfo(record);
   return OSDescriptionOf(record);
 }
-
-// ---- network
-
-bool HttpGetText(const std::string& url, std::string& body) { return plat::HttpGetText(url, body); }
 
 // ---- random
 

@@ -55,9 +55,6 @@ void GetOSVersionInfo(OSVersionRecord& record);
 std::string OSDescriptionOf(const OSVersionRecord& record);
 std::string OSDescription();
 
-// Fetches an http:// URL into body; true when the URL could be opened.
-bool HttpGetText(const std::string& url, std::string& body);
-
 // count letters from a to y, one draw each.
 std::string RandomLetters(uint8_t count);
 

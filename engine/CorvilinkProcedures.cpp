@@ -1,9 +1,9 @@
 #include "CorvilinkProcedures.h"
 
-#include "CorvilinkClient.h"
 #include "CorvilinkFunctions.h"
 #include "Endpoints.h"
 #include "IniFile.h"
+#include "Loop.h"
 #include "dtools.h"
 
 namespace corvilink {
@@ -31,10 +31,12 @@ void LoadConfig() {
 }
 
 std::function<void(const std::string&, uint8_t)> LogWritten;
+std::function<std::time_t()> LogClock;
+std::function<void(const std::string&)> LogBroadcast;
 
 void WriteLog(const std::string& message, uint8_t level) {
   if (level <= Values.LogLevel) {
-    AppendLogLine(Values.Session + " " + message);
+    AppendLogLine(Values.Session + " " + message, LogClock ? LogClock() : std::time(nullptr));
     if (LogWritten) LogWritten(message, level);
     for (std::string& slot : Values.LogSlot) {
       if (slot.empty()) {
@@ -46,8 +48,7 @@ void WriteLog(const std::string& message, uint8_t level) {
   }
   // The configured level decides, not the message's: every message goes out
   // below 99, also those the filter dropped.
-  if (Values.Broadcast && Values.LogLevel < 99 && CorvilinkC)
-    CorvilinkC->UDPBroadCastClient.Broadcast(message, endpoints::kLogBroadcastPort);
+  if (Values.Broadcast && Values.LogLevel < 99 && LogBroadcast) LogBroadcast(message);
 }
 
 void InitVersionInfo() {
@@ -58,8 +59,7 @@ void InitVersionInfo() {
   Values.VersionText = Values.ProductName + " " + Values.ProductVersion + " (Build:" + Values.FileVersion + ")";
 }
 
-void DetectLocalAddresses(std::string& list) {
-  plat::Loop& loop = CorvilinkC->loop;
+void DetectLocalAddresses(plat::Loop& loop, std::string& list) {
   Values.ec4 = -1;
   for (int pass = 30; pass > 0; --pass) {
     if (!Values.LocalHostName.empty() && !Values.LocalIPs.empty()) continue;
@@ -76,8 +76,5 @@ void DetectLocalAddresses(std::string& list) {
     Values.LocalIPs = list;
   }
 }
-
-void CheckIPSoon() { CorvilinkC->TimerMyIP.SetInterval(2500); }
-void UpdateSoon() { CorvilinkC->TimerSetIP.SetInterval(2500); }
 
 }  // namespace corvilink

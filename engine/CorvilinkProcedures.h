@@ -4,11 +4,16 @@
 
 #include <array>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "Endpoints.h"
+
+namespace plat {
+class Loop;
+}
 
 namespace corvilink {
 
@@ -89,11 +94,14 @@ void WriteLog(const std::string& message, uint8_t level);
 // Told of every message the log file gets, with its level, which the file
 // doesn't keep; the tests check levels through it.
 extern std::function<void(const std::string& message, uint8_t level)> LogWritten;
+// What the log takes from the engine object, which sets both when it is made
+// and clears them when it goes: its loop's wall clock for the line's date and
+// time (the tests' virtual time reaches them too; none: the system's), and the
+// broadcast of a message to the local network.
+extern std::function<std::time_t()> LogClock;
+extern std::function<void(const std::string& message)> LogBroadcast;
 void InitVersionInfo();
-void DetectLocalAddresses(std::string& list);
-// Bring the IP query or the update forward to 2.5 s, without enabling the timer.
-void CheckIPSoon();
-void UpdateSoon();
+void DetectLocalAddresses(plat::Loop& loop, std::string& list);
 
 // The path of corvilink.ini beside the program.
 std::string ConfigPath();

@@ -61,7 +61,7 @@ void TCorvilinkC::SMyIPDataAvailable(uint16_t errCode) {
       return;
     }
     Values.DetectedIP = text;
-    Values.LastDetectTime = DateTimeText();
+    Values.LastDetectTime = DateTimeText(loop.WallClock());
     WriteLog(">>>>>    myIP detected [" + Values.DetectedIP + "]", 30);
     if (ApplyAddressHistory()) {
       TimerSetIP.SetInterval(5000);

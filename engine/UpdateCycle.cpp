@@ -1,5 +1,6 @@
 // The ticks that open the update and IP-query connections, the resolution of
 // the update server, the server-ordered sleep and exit, and the socket errors.
+#include <functional>
 #include <string>
 
 #include "CorvilinkClient.h"
@@ -23,9 +24,44 @@ void TCorvilinkC::MyIPFailure() {
 
 void TCorvilinkC::CaughtError() { Values.ec3 += 1; }
 
-static bool AccountIncomplete() {
+namespace {
+
+bool AccountIncomplete() {
   return Values.Account.size() < 2 || Values.Domain.size() < 4 || Values.Passwd.size() < 3;
 }
+
+// The steps both network ticks take before they connect; false when one stops
+// the tick, with the tick's own line where it logs.
+bool MayConnect(const char* clientRunningLine, const char* offlineLine) {
+  if (Values.IsDaemon && Values.WindowsClientRunning) {
+    WriteLog(clientRunningLine, 40);
+    return false;
+  }
+  LoadConfig();
+  if (AccountIncomplete()) return false;
+  if (Values.Offline) {
+    WriteLog(offlineLine, 40);
+    return false;
+  }
+  return true;
+}
+
+// What the update and the IP-query tick connect to, and what their failures
+// log and count.
+struct Connection {
+  plat::WSocket& socket;
+  std::string addr;
+  const char* port;
+  // Runs once the port is set: the update tick's choice of another one.
+  std::function<void()> choosePort = nullptr;
+  std::string closingAlert;
+  const char* setupAlert = nullptr;
+  const char* otherAlert = nullptr;
+  void (TCorvilinkC::*failure)() = nullptr;
+};
+void Connect(TCorvilinkC& engine, const Connection& c);
+
+}  // namespace
 
 void TCorvilinkC::TimerSetIPTimer() {
   // The daemon takes over changes of the file, the error flag included, even
@@ -34,16 +70,8 @@ void TCorvilinkC::TimerSetIPTimer() {
   TimerSetIP.SetInterval(30000);
   if (Values.Sleeping || Values.Deactivated || Values.ConfigError) return;
   WriteLog("Debug    ..... setIP socket [" + Values.UpdateServerAddress + "]", 40);
-  if (Values.IsDaemon && Values.WindowsClientRunning) {
-    WriteLog("Debug    no SetIP cause Windows Client is runnig", 40);
+  if (!MayConnect("Debug    no SetIP cause Windows Client is runnig", "Debug    no SetIP cause offline mode"))
     return;
-  }
-  LoadConfig();
-  if (AccountIncomplete()) return;
-  if (Values.Offline) {
-    WriteLog("Debug    no SetIP cause offline mode", 40);
-    return;
-  }
   if (!IsIPv4Text(Values.UpdateServerAddress) || Values.UpdateServerAddress == "0.0.0.0") {
     WriteLog("Debug    no SetIP cause no valid socket IP", 40);
     UpdateFailure();
@@ -51,82 +79,75 @@ void TCorvilinkC::TimerSetIPTimer() {
   }
   // The reply arms the own-host check again.
   TimerDNSCheck.SetEnabled(false);
-  Connect({.socket = SSetIP,
-           .addr = Values.UpdateServerAddress,
-           .port = endpoints::kUpdatePort,
-           // Judged after the close, whose failure counts too.
-           .switchPort = [] { return Values.ec % 5 == 0 && Values.ec >= 5; },
-           .switchLine = ">>>>>    setIP using Port 80",
-           .otherPort = endpoints::kUpdateFallbackPort,
-           .closingAlert = "Alert!   setIP socket closing Exception [" + Values.UpdateServerAddress + "]",
-           .setupAlert = "Alert!   setIP Exception 2",
-           .otherAlert = "Alert!   setIP Exception",
-           .failure = &TCorvilinkC::UpdateFailure});
+  Connect(*this, {.socket = SSetIP,
+                  .addr = Values.UpdateServerAddress,
+                  .port = endpoints::kUpdatePort,
+                  // Judged after the close, whose failure counts too.
+                  .choosePort =
+                      [this] {
+                        if (Values.ec % 5 == 0 && Values.ec >= 5) {
+                          WriteLog(">>>>>    setIP using Port 80", 30);
+                          SSetIP.SetPort(endpoints::kUpdateFallbackPort);
+                        }
+                      },
+                  .closingAlert = "Alert!   setIP socket closing Exception [" + Values.UpdateServerAddress + "]",
+                  .setupAlert = "Alert!   setIP Exception 2",
+                  .otherAlert = "Alert!   setIP Exception",
+                  .failure = &TCorvilinkC::UpdateFailure});
 }
 
 void TCorvilinkC::TimerMyIPTimer() {
   TimerMyIP.SetInterval(30000);
   if (Values.Sleeping || Values.Deactivated || Values.ConfigError || Values.MyIPServerAddress == "0.0.0.0") return;
   WriteLog("Debug    ..... myIP socket [" + Values.MyIPServerAddress + "]", 40);
-  if (Values.IsDaemon && Values.WindowsClientRunning) {
-    WriteLog("Debug    no myIP cause Windows Client is runnig", 40);
-    return;
-  }
-  LoadConfig();
-  if (AccountIncomplete()) return;
-  if (Values.Offline) {
-    WriteLog("Debug    no myIP cause offline mode", 40);
-    return;
-  }
+  if (!MayConnect("Debug    no myIP cause Windows Client is runnig", "Debug    no myIP cause offline mode")) return;
   // Logged only: unlike the update tick, this one goes on.
   if (!IsIPv4Text(Values.MyIPServerAddress) || Values.MyIPServerAddress == "0.0.0.0")
     WriteLog("Debug    no myIP cause no valid socket IP", 40);
-  Connect({.socket = SMyIP,
-           .addr = Values.MyIPServerAddress,
-           .port = endpoints::kMyIPPort,
-           .closingAlert = "Alert!   myIP socket closing Exception",
-           .setupAlert = "Alert!   myIP Exception 2",
-           .otherAlert = "Alert!   myIP Exception",
-           .failure = &TCorvilinkC::MyIPFailure});
+  Connect(*this, {.socket = SMyIP,
+                  .addr = Values.MyIPServerAddress,
+                  .port = endpoints::kMyIPPort,
+                  .closingAlert = "Alert!   myIP socket closing Exception",
+                  .setupAlert = "Alert!   myIP Exception 2",
+                  .otherAlert = "Alert!   myIP Exception",
+                  .failure = &TCorvilinkC::MyIPFailure});
 }
+
+namespace {
 
 // The connection steps of both network ticks, in three layers: a failed close
 // goes on to the set-up, a failed set-up ends the attempt, and whatever else
 // escapes either is caught around both. Each layer logs and counts.
-void TCorvilinkC::Connect(const Connection& c) {
+void Connect(TCorvilinkC& engine, const Connection& c) {
+  const auto failed = [&engine, &c](const std::string& alert, const std::exception& e) {
+    WriteLog(alert, 20);
+    WriteLog(std::string("Alert!   ") + e.what(), 30);
+    (engine.*c.failure)();
+    engine.CaughtError();
+  };
   try {
     if (c.socket.State() != plat::SocketState::Closed) {
       try {
         c.socket.Close();
       } catch (const std::exception& e) {
-        WriteLog(c.closingAlert, 20);
-        WriteLog(std::string("Alert!   ") + e.what(), 30);
-        (this->*c.failure)();
-        CaughtError();
+        failed(c.closingAlert, e);
       }
     }
     try {
       c.socket.SetProto("tcp");
       c.socket.SetAddr(c.addr);
       c.socket.SetPort(c.port);
-      if (c.switchPort && c.switchPort()) {
-        WriteLog(c.switchLine, 30);
-        c.socket.SetPort(c.otherPort);
-      }
+      if (c.choosePort) c.choosePort();
       c.socket.Connect();
     } catch (const std::exception& e) {
-      WriteLog(c.setupAlert, 20);
-      WriteLog(std::string("Alert!   ") + e.what(), 30);
-      (this->*c.failure)();
-      CaughtError();
+      failed(c.setupAlert, e);
     }
   } catch (const std::exception& e) {
-    WriteLog(c.otherAlert, 20);
-    WriteLog(std::string("Alert!   ") + e.what(), 30);
-    (this->*c.failure)();
-    CaughtError();
+    failed(c.otherAlert, e);
   }
 }
+
+}  // namespace
 
 void TCorvilinkC::TimerTimerDNS() {
   static const char* const kLookupLines[4] = {

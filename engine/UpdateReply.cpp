@@ -11,19 +11,36 @@
 
 namespace corvilink {
 
+namespace {
+
 // A key is present when its bare name occurs anywhere in the reply.
-static bool Present(const std::string& reply, const std::string& key) {
+bool Present(const std::string& reply, const std::string& key) {
   return reply.find(key) != std::string::npos;
 }
 
 // SI, MI and CI: 1 to 5 characters and at least 2 seconds, else the default.
-static bool PeriodValue(const std::string& reply, const std::string& key, int32_t& seconds) {
+bool PeriodValue(const std::string& reply, const std::string& key, int32_t& seconds) {
   if (!Present(reply, key)) return false;
   std::string value = ReplyValue(key, reply);
   if (value.empty() || value.size() > 5) return false;
   seconds = TextToIntOrOne(value);
   return seconds >= 2;
 }
+
+// The reply's stages, in the order the handler carries them out.
+std::string ReadReply(TCorvilinkC& engine, int n);
+void ReplyAddress(TCorvilinkC& engine, const std::string& reply);
+void ReplyTariffAndPeriods(const std::string& reply);
+void ReplyHeartBeat(TCorvilinkC& engine, const std::string& reply);
+void ReplyLookupTimers(TCorvilinkC& engine, const std::string& reply);
+void ReplyIPv6(const std::string& reply);
+void ReplyAccountCodes(const std::string& reply);
+void ReplyServers(TCorvilinkC& engine, const std::string& reply);
+void ReplyMessage(const std::string& reply);
+bool ReplyCommands(TCorvilinkC& engine, const std::string& reply);
+void ReplySuccess(TCorvilinkC& engine);
+
+}  // namespace
 
 void TCorvilinkC::SSetIPDataAvailable(uint16_t errCode) {
   WriteLog("Debug    ..... setIP data available", 40);
@@ -40,8 +57,8 @@ void TCorvilinkC::SSetIPDataAvailable(uint16_t errCode) {
       UpdateFailure();
       return;
     }
-    const std::string reply = ReadReply(n);
-    ReplyTimersOff();
+    const std::string reply = ReadReply(*this, n);
+    TimersOff();
     timersOff = true;
     if (reply.compare(0, 3, "IP:") != 0) {
       WriteLog(">>>>>    Update Error!", 30);
@@ -50,16 +67,16 @@ void TCorvilinkC::SSetIPDataAvailable(uint16_t errCode) {
       TimerSetIP.SetEnabled(true);
       return;
     }
-    ReplyAddress(reply);
+    ReplyAddress(*this, reply);
     ReplyTariffAndPeriods(reply);
-    ReplyHeartBeat(reply);
-    ReplyLookupTimers(reply);
+    ReplyHeartBeat(*this, reply);
+    ReplyLookupTimers(*this, reply);
     ReplyIPv6(reply);
     ReplyAccountCodes(reply);
-    ReplyServers(reply);
+    ReplyServers(*this, reply);
     ReplyMessage(reply);
-    if (!ReplyCommands(reply)) return;
-    ReplySuccess();
+    if (!ReplyCommands(*this, reply)) return;
+    ReplySuccess(*this);
   } catch (const std::exception& e) {
     WriteLog("Alert!   setIP DataAvailable Exception:", 20);
     WriteLog(std::string("Alert!   ") + e.what(), 30);
@@ -73,32 +90,25 @@ void TCorvilinkC::SSetIPDataAvailable(uint16_t errCode) {
   }
 }
 
-std::string TCorvilinkC::ReadReply(int n) {
-  const std::string reply = ReadOnceAndClose(SSetIP, n);
+namespace {
+
+std::string ReadReply(TCorvilinkC& engine, int n) {
+  const std::string reply = ReadOnceAndClose(engine.SSetIP, n);
   WriteLog("Debug    setIP-Return: [" + reply.substr(0, reply.empty() ? 0 : reply.size() - 1) + "]", 40);
   return reply;
 }
 
-void TCorvilinkC::ReplyTimersOff() {
-  TimerSetIP.SetEnabled(false);
-  TimerMyIP.SetEnabled(false);
-  TimerDNSCheck.SetEnabled(false);
-  TimerDNSRandom.SetEnabled(false);
-  TimerDNS.SetEnabled(false);
-  TimerSleep.SetEnabled(false);
-}
-
-void TCorvilinkC::ReplyAddress(const std::string& reply) {
-  TimerHeartBeat.SetEnabled(false);
+void ReplyAddress(TCorvilinkC& engine, const std::string& reply) {
+  engine.TimerHeartBeat.SetEnabled(false);
   std::string ip = ReplyValue("IP", reply);
   if (IsIPv4Text(ip)) {
     Values.DetectedIP = ip;
-    Values.LastDetectTime = DateTimeText();
+    Values.LastDetectTime = DateTimeText(engine.loop.WallClock());
     ApplyAddressHistory();
   }
 }
 
-void TCorvilinkC::ReplyTariffAndPeriods(const std::string& reply) {
+void ReplyTariffAndPeriods(const std::string& reply) {
   Values.Tariff = ReplyValue("DT", reply).substr(0, 255);
   int32_t seconds = 0;
   Values.SetIPInterval = 1800000;
@@ -107,36 +117,36 @@ void TCorvilinkC::ReplyTariffAndPeriods(const std::string& reply) {
   if (PeriodValue(reply, "MI", seconds)) Values.MyIPInterval = int32_t(TimerMs(int64_t(seconds) * 1000));
 }
 
-void TCorvilinkC::ReplyHeartBeat(const std::string& reply) {
+void ReplyHeartBeat(TCorvilinkC& engine, const std::string& reply) {
   Values.HeartBeatCode.clear();
   if (!Present(reply, "HI")) return;
   int32_t h = TextToIntOrOne(ReplyValue("HI", reply));
   if (h < 1 || h > 299) return;
   Values.HeartBeatInterval = h;
-  TimerHeartBeat.SetInterval(TimerMs(int64_t(h) * 1000));
+  engine.TimerHeartBeat.SetInterval(TimerMs(int64_t(h) * 1000));
   Values.HeartBeatCode = ReplyValue("HB", reply).substr(0, 255);
   if (Values.HeartBeatCode.size() != 20) Values.HeartBeatCode.clear();
 }
 
-void TCorvilinkC::ReplyLookupTimers(const std::string& reply) {
-  TimerDNSRandom.SetEnabled(false);
+void ReplyLookupTimers(TCorvilinkC& engine, const std::string& reply) {
+  engine.TimerDNSRandom.SetEnabled(false);
   if (Present(reply, "RI")) {
     int32_t r = TextToIntOrOne(ReplyValue("RI", reply));
     if (r >= 1) {
-      TimerDNSRandom.SetInterval(TimerMs(int64_t(r) * 1000));
-      TimerDNSRandom.SetEnabled(true);
+      engine.TimerDNSRandom.SetInterval(TimerMs(int64_t(r) * 1000));
+      engine.TimerDNSRandom.SetEnabled(true);
     }
   }
-  TimerDNSCheck.SetEnabled(false);
+  engine.TimerDNSCheck.SetEnabled(false);
   int32_t seconds = 0;
   if (PeriodValue(reply, "CI", seconds)) {
-    TimerDNSCheck.SetInterval(TimerMs(int64_t(seconds) * 1000));
-    TimerDNSCheck.SetEnabled(true);
+    engine.TimerDNSCheck.SetInterval(TimerMs(int64_t(seconds) * 1000));
+    engine.TimerDNSCheck.SetEnabled(true);
   }
 }
 
 // IPv6 reporting follows the server; the file keeps it for the next start.
-void TCorvilinkC::ReplyIPv6(const std::string& reply) {
+void ReplyIPv6(const std::string& reply) {
   bool dv6Present = Present(reply, "Dv6");
   bool dv6On = ReplyValue("Dv6", reply) == "1";
   if (Values.IPv6Enabled && (!dv6Present || !dv6On)) {
@@ -150,7 +160,7 @@ void TCorvilinkC::ReplyIPv6(const std::string& reply) {
   }
 }
 
-void TCorvilinkC::ReplyAccountCodes(const std::string& reply) {
+void ReplyAccountCodes(const std::string& reply) {
   if (Present(reply, "KillInst") && ReplyValue("KillInst", reply) == Values.Session) {
     plat::IniFile ini(ConfigPath());
     ini.WriteString("ACCOUNT", "Account", "x");
@@ -175,10 +185,10 @@ void TCorvilinkC::ReplyAccountCodes(const std::string& reply) {
   }
 }
 
-void TCorvilinkC::ReplyServers(const std::string& reply) {
+void ReplyServers(TCorvilinkC& engine, const std::string& reply) {
   if (Present(reply, "DNS") && ReplyValue("DNS", reply) == "1") {
     WriteLog("Debug    setIP says DNS-Resolving of socket IPs", 40);
-    TimerDNS.SetEnabled(true);
+    engine.TimerDNS.SetEnabled(true);
     return;
   }
   std::string value;
@@ -187,47 +197,49 @@ void TCorvilinkC::ReplyServers(const std::string& reply) {
   if (Present(reply, "HIP") && IsIPv4Text(value = ReplyValue("HIP", reply))) Values.HeartBeatServerAddress = value;
 }
 
-void TCorvilinkC::ReplyMessage(const std::string& reply) {
+void ReplyMessage(const std::string& reply) {
   size_t mess = reply.find("MESS:");
   Values.ServerMessage = mess == std::string::npos ? std::string() : reply.substr(mess + 5);
 }
 
 // Sleep and exit; false when an exit is ordered, which ends the reply before
 // the success step.
-bool TCorvilinkC::ReplyCommands(const std::string& reply) {
+bool ReplyCommands(TCorvilinkC& engine, const std::string& reply) {
   if (Present(reply, "SLEEP")) {
     std::string value = ReplyValue("SLEEP", reply);
     if (!value.empty()) {
       WriteLog(">>>>>    Sleep for " + value + " Seconds received!", 10);
       int32_t s = TextToIntOrOne(value);
-      TimerSleep.SetInterval(TimerMs(int64_t(s) * 1000));
-      TimerSleep.SetEnabled(true);
+      engine.TimerSleep.SetInterval(TimerMs(int64_t(s) * 1000));
+      engine.TimerSleep.SetEnabled(true);
       Values.Sleeping = true;
     }
   }
-  TimerKill.SetEnabled(false);
+  engine.TimerKill.SetEnabled(false);
   if (Present(reply, "EXIT") && ReplyValue("EXIT", reply) == "1") {
     WriteLog(">>>>>    KILL/EXIT Timer started!", 10);
-    TimerKill.SetInterval(60000);
-    TimerKill.SetEnabled(true);
+    engine.TimerKill.SetInterval(60000);
+    engine.TimerKill.SetEnabled(true);
     return false;
   }
   return true;
 }
 
-void TCorvilinkC::ReplySuccess() {
-  Values.LastUpdateTime = DateTimeText();
+void ReplySuccess(TCorvilinkC& engine) {
+  Values.LastUpdateTime = DateTimeText(engine.loop.WallClock());
   WriteLog(">>>>>    Update successfully done!", 10);
   Values.ec = Values.ec2 = Values.ec3 = 0;
   Values.DNSProblem = 0;
-  TimerSetIP.SetInterval(TimerMs(Values.SetIPInterval));
-  TimerSetIP.SetEnabled(true);
-  TimerMyIP.SetInterval(TimerMs(Values.MyIPInterval));
-  TimerMyIP.SetEnabled(true);
+  engine.TimerSetIP.SetInterval(TimerMs(Values.SetIPInterval));
+  engine.TimerSetIP.SetEnabled(true);
+  engine.TimerMyIP.SetInterval(TimerMs(Values.MyIPInterval));
+  engine.TimerMyIP.SetEnabled(true);
   if ((Values.Tariff == "HA" || Values.Tariff == "HB" || Values.Tariff == "HC") && Values.HeartBeatCode.size() == 20) {
-    TimerHeartBeat.SetEnabled(true);
+    engine.TimerHeartBeat.SetEnabled(true);
     WriteLog(">>>>>    HeartBeat activ!", 20);
   }
 }
+
+}  // namespace
 
 }  // namespace corvilink

@@ -59,7 +59,7 @@ void TCorvilinkC::SSetIPSessionConnected(uint16_t errCode) {
       CaughtError();
     }
   }
-  CorvilinkC->TimerSetIP.SetInterval(RetryInterval(Values.ec));
+  TimerSetIP.SetInterval(RetryInterval(Values.ec));
   Values.ServerMessage.clear();
 }
 

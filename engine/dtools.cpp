@@ -8,7 +8,6 @@
 #include <system_error>
 
 #include "Common.h"
-#include "CorvilinkClient.h"
 #include "VersionBlock.h"
 #include "Windows1252.h"
 
@@ -43,7 +42,7 @@ std::string AppDirectory() {
   return path;
 }
 
-std::string ExeBaseName(bool /*withExtension*/) {
+std::string ExeBaseName() {
   std::string path = ProgramPath();
   size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -51,12 +50,7 @@ std::string ExeBaseName(bool /*withExtension*/) {
 
 std::string VersionInfoValue(const std::string& key) { return plat::VersionBlockValue(key); }
 
-// The engine's clock is its loop's, so that the tests' virtual time reaches
-// the dates too.
-static time_t WallClock() { return CorvilinkC != nullptr ? CorvilinkC->loop.WallClock() : time(nullptr); }
-
-static std::string TimeFormat(const char* format) {
-  time_t now = WallClock();
+static std::string TimeFormat(const char* format, time_t now) {
   struct tm local;
   localtime_r(&now, &local);
   char buf[128];
@@ -66,13 +60,13 @@ static std::string TimeFormat(const char* format) {
   return plat::Cp1252FromTimeText(std::string(buf, n));
 }
 
-std::string DateText() { return TimeFormat("%x"); }
-std::string TimeText() { return TimeFormat("%X"); }
-std::string DateTimeText() { return DateText() + " " + TimeText(); }
+std::string DateText(time_t now) { return TimeFormat("%x", now); }
+std::string TimeText(time_t now) { return TimeFormat("%X", now); }
+std::string DateTimeText(time_t now) { return DateText(now) + " " + TimeText(now); }
 
-void AppendLogLine(const std::string& line) {
-  std::string path = AppDirectory() + "/" + ExeBaseName(false) + ".log";
-  std::string text = DateText() + " " + TimeText() + "  " + line + "\r\n";
+void AppendLogLine(const std::string& line, time_t now) {
+  std::string path = AppDirectory() + "/" + ExeBaseName() + ".log";
+  std::string text = DateText(now) + " " + TimeText(now) + "  " + line + "\r\n";
   plat::Fd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
   if (fd.Get() < 0 || !plat::WriteAll(fd.Get(), text) || !fd.Close())
     throw std::system_error(errno, std::generic_category(), "I/O error: " + path);

@@ -274,7 +274,7 @@ void DesktopEndToEnd::initTestCase() {
   qtLoop = std::make_unique<desk::QtLoop>(uv->Raw());
   desk::InstallDefaultErrorHandling(qtLoop.get());
   engine = std::make_unique<TCorvilinkC>(*uv);
-  form = std::make_unique<desk::TMainForm>(0, [this] { qtLoop->Rearm(); });
+  form = std::make_unique<desk::TMainForm>(*engine, 0, [this] { qtLoop->Rearm(); });
   form->show();
   qtLoop->Pump();
   QVERIFY(QTest::qWaitForWindowExposed(form.get()));

@@ -77,7 +77,7 @@ struct Rig {
     savedHandler = ApplicationHandleException;
     ApplicationHandleException = [this](const std::exception& e) { errors.push_back(e.what()); };
     engine = std::make_unique<TCorvilinkC>(loop);
-    form = std::make_unique<TestForm>(arguments);
+    form = std::make_unique<TestForm>(*engine, arguments);
   }
   ~Rig() {
     form.reset();
@@ -411,7 +411,8 @@ void MainFormTest::logList() {
 
   for (int i = 0; i < 20; ++i) Values.LogSlot[size_t(i)] = "Info!    new " + std::to_string(i + 1);
   Values.LogSlot[4] = "Alert!   Gr\xF6\xDF" "e";  // "Größe"
-  const std::string stamp = DateText() + "  " + TimeText() + "   ";
+  const time_t now = rig.loop.WallClock();
+  const std::string stamp = DateText(now) + "  " + TimeText(now) + "   ";
   f.StatusTimerTimer();
   // 10 + 20 lines, the 5 oldest gone, newest last.
   QCOMPARE(f.lstLogs->count(), 25);
@@ -598,7 +599,7 @@ void MainFormTest::saveKeyOrder() {
   f.txtPassword->setText(QStringLiteral("geheim"));
   f.cbLanguage->setCurrentIndex(1);
   f.cbLogging->setCurrentIndex(2);
-  QCOMPARE(CorvilinkC->TimerSetIP.Interval(), 5000u);
+  QCOMPARE(rig.engine->TimerSetIP.Interval(), 5000u);
   f.btnSaveConfig->click();
   QVERIFY(rig.errors.empty());
   QCOMPARE(rig.Ini(), std::string("; kept as it is\r\n"
@@ -617,9 +618,9 @@ void MainFormTest::saveKeyOrder() {
                                   "[DAEMON]\r\n"
                                   "StartDelay=0\r\n"));
   QCOMPARE(int(Values.LogLevel), 30);
-  QCOMPARE(CorvilinkC->TimerSetIP.Interval(), 2500u);
+  QCOMPARE(rig.engine->TimerSetIP.Interval(), 2500u);
   // The flags in memory are the engine's business.
-  QCOMPARE(CorvilinkC->TimerSetIP.Enabled(), true);
+  QCOMPARE(rig.engine->TimerSetIP.Enabled(), true);
 }
 
 void MainFormTest::saveRewritesInPlace() {
@@ -751,10 +752,10 @@ void MainFormTest::saveWriteFailure() {
   QCOMPARE(rig.errors[0], "In " + rig.IniPath() + " kann nicht geschrieben werden");
   // It stopped at the first write: no level set, no update brought forward.
   QCOMPARE(int(Values.LogLevel), 20);
-  QCOMPARE(CorvilinkC->TimerSetIP.Interval(), 5000u);
+  QCOMPARE(rig.engine->TimerSetIP.Interval(), 5000u);
   // And the window goes on.
   rig.form->btnCheckIP->click();
-  QCOMPARE(CorvilinkC->TimerMyIP.Interval(), 2500u);
+  QCOMPARE(rig.engine->TimerMyIP.Interval(), 2500u);
 }
 
 void MainFormTest::updateNow_data() {
@@ -787,7 +788,7 @@ void MainFormTest::updateNow() {
   // configuration-error text goes at the next refresh.
   QCOMPARE(rig.form->lbMess->text(),
            deactivated ? kDeactivatedDe : configError ? kConfigErrorDe : QString());
-  QCOMPARE(CorvilinkC->TimerSetIP.Interval(), 2500u);
+  QCOMPARE(rig.engine->TimerSetIP.Interval(), 2500u);
   Values.ServerMessage = "Hallo";
   rig.form->StatusTimerTimer();
   QCOMPARE(rig.form->lbMess->text(), deactivated ? kDeactivatedDe : QStringLiteral("Hallo"));
@@ -795,11 +796,11 @@ void MainFormTest::updateNow() {
 
 void MainFormTest::checkNow() {
   Rig rig;
-  QVERIFY(!CorvilinkC->TimerMyIP.Enabled());
+  QVERIFY(!rig.engine->TimerMyIP.Enabled());
   rig.form->btnCheckIP->click();
-  QCOMPARE(CorvilinkC->TimerMyIP.Interval(), 2500u);
-  QVERIFY(!CorvilinkC->TimerMyIP.Enabled());
-  QCOMPARE(CorvilinkC->TimerSetIP.Interval(), 5000u);
+  QCOMPARE(rig.engine->TimerMyIP.Interval(), 2500u);
+  QVERIFY(!rig.engine->TimerMyIP.Enabled());
+  QCOMPARE(rig.engine->TimerSetIP.Interval(), 5000u);
   QVERIFY(!corvitest::FileExists(rig.IniPath()));
 }
 
@@ -825,10 +826,10 @@ void MainFormTest::offlineFromFile() {
   plat::IniFile file(rig.IniPath());
   if (written) {
     QCOMPARE(file.ReadString("ACCOUNT", "Offline", ""), std::string("1"));
-    QCOMPARE(CorvilinkC->TimerSetIP.Interval(), 2500u);
+    QCOMPARE(rig.engine->TimerSetIP.Interval(), 2500u);
   } else {
     QCOMPARE(rig.Ini(), ini.toStdString());
-    QCOMPARE(CorvilinkC->TimerSetIP.Interval(), 5000u);
+    QCOMPARE(rig.engine->TimerSetIP.Interval(), 5000u);
   }
 }
 
@@ -836,7 +837,7 @@ void MainFormTest::offlineClick() {
   Rig rig;
   rig.form->chkOffline->click();
   QCOMPARE(rig.Ini(), std::string("[ACCOUNT]\r\nOffline=1\r\n"));
-  QCOMPARE(CorvilinkC->TimerSetIP.Interval(), 2500u);
+  QCOMPARE(rig.engine->TimerSetIP.Interval(), 2500u);
   rig.form->chkOffline->click();
   QCOMPARE(rig.Ini(), std::string("[ACCOUNT]\r\nOffline=0\r\n"));
   // The engine's value waits for its next read of the file.
@@ -887,7 +888,7 @@ void MainFormTest::configErrorAtStart_data() {
 void MainFormTest::configErrorAtStart() {
   QFETCH(bool, configError);
   Rig rig(configError ? "[ACCOUNT]\r\nCONFIGERROR=1\r\n" : "[ACCOUNT]\r\nCONFIGERROR=0\r\n");
-  TCorvilinkC& e = *CorvilinkC;
+  TCorvilinkC& e = *rig.engine;
   QCOMPARE(Values.ConfigError, configError);
   // StartEngine switches these on again in either case.
   QVERIFY(e.TimerSetIP.Enabled());
@@ -933,8 +934,8 @@ void MainFormTest::formCreateFailure() {
   QCOMPARE(rig.form->windowTitle(), QStringLiteral("Corvilink-Poster GUI 4.6"));
   QCOMPARE(Values.Mode, std::string("GUI"));
   QCOMPARE(rig.form->PageControl1->tabText(0), QStringLiteral("Status"));
-  QVERIFY(!CorvilinkC->TimerSetIP.Enabled());
-  QVERIFY(!CorvilinkC->TimerRun.Enabled());
+  QVERIFY(!rig.engine->TimerSetIP.Enabled());
+  QVERIFY(!rig.engine->TimerRun.Enabled());
   QVERIFY(rig.form->StatusTimer->isActive());
 }
 

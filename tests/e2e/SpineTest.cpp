@@ -83,7 +83,7 @@ TEST_F(SpineTest, TheEngineStartsOnTheRealLoopWithTheNamespacesHostName) {
   {
     TCorvilinkC engine(loop);
     ASSERT_EQ(Values.Session.size(), 3u);
-    StartEngine("W");
+    engine.StartEngine("W");
     EXPECT_TRUE(engine.TimerSetIP.Armed());
     auto log = corvitest::LogMessages(dir.path() + "/corvilink.log");
     std::vector<std::string> expected = {
@@ -98,7 +98,7 @@ TEST_F(SpineTest, TheEngineStartsOnTheRealLoopWithTheNamespacesHostName) {
     EXPECT_EQ(Values.LocalHostName, "corvibox");
     EXPECT_EQ(Values.ec4, 0);
     Values.IsDaemon = true;  // StopEngine is the daemon's
-    StopEngine();
+    engine.StopEngine();
     log = corvitest::LogMessages(dir.path() + "/corvilink.log");
     ASSERT_EQ(log.size(), 9u);
     EXPECT_EQ(log[7], Values.Session + " >>>>>  Corvilink-Poster 4.6 (Build:4.6.0.100) terminated.");
@@ -143,7 +143,7 @@ TEST_F(SpineTest, TheBannerListsTheLocalAddressesInTheNameServicesOrder) {
       SetProgramPath(dir.path() + "/corvilink");
       plat::SetVersionBlock(&kDesktopVersion);
       TCorvilinkC engine(own);
-      StartEngine("W");
+      engine.StartEngine("W");
       _exit(Values.LocalHostName == c.hostName ? Values.ec4 : 101);
     }
     int status = 0;

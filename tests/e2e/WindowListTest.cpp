@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "Coordination.h"
 #include "CorvilinkClient.h"
 #include "CorvilinkProcedures.h"
 #include "EngineFixture.h"
@@ -216,13 +217,13 @@ TEST_F(WindowListTest, TheDaemonEngineFindsTheDesktopProgramButNotItsTooltip) {
     x.Tooltip(tip);
     x.Map(tip);
     x.Sync();
-    EXPECT_FALSE(corvilink::FindWindowByTitle("Corvilink-Poster "));
+    EXPECT_FALSE(corvilink::FindWindowByTitle(loop, "Corvilink-Poster "));
 
     const xcb_window_t main = x.Window(0);
     x.Title(main, "Corvilink-Poster GUI 4.6", "Corvilink-Poster GUI 4.6");
     x.Map(main);
     x.Sync();
-    EXPECT_TRUE(corvilink::FindWindowByTitle("Corvilink-Poster "));
+    EXPECT_TRUE(corvilink::FindWindowByTitle(loop, "Corvilink-Poster "));
 
     corvilink::Values.IsDaemon = true;
     engine.TimerProcListTimer();

@@ -69,7 +69,7 @@ struct Rig {
     loop->hostName = "simbox";
     loop->hostAddresses["simbox"] = {"10.1.2.3", "192.168.7.8"};
     engine = std::make_unique<TCorvilinkC>(*loop);
-    StartEngine("W");
+    engine->StartEngine("W");
     inputs = 0;
   }
 

@@ -79,7 +79,7 @@ void EngineTest::WriteIni(const std::string& text) { WriteFile(dir.path() + "/co
 void EngineTest::StartWithAccount() {
   WriteIni("[ACCOUNT]\r\nAccount=kim\r\nDomain=dyn.example\r\nPasswd=abcdef\r\n[LOGGING]\r\nLevel=40\r\n");
   CreateEngine();
-  corvilink::StartEngine("W");
+  engine->StartEngine("W");
 }
 
 LogLevels::LogLevels() {

@@ -121,7 +121,7 @@ void RealEngineTest::CreateEngine(bool quickLookup) {
 
 void RealEngineTest::StartEngine() {
   corvilink::Values.Mode = "GUI";
-  corvilink::StartEngine("W");
+  engine->StartEngine("W");
 }
 
 void RealEngineTest::StartResolved() {

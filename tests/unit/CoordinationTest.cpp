@@ -223,7 +223,7 @@ TEST_F(CoordinationTest, TheDesktopProgramDoesNotLook) {
 
 TEST_F(CoordinationTest, TheDaemonDecidesOneSecondAfterItsStartThenEveryFifteen) {
   loop.windows = {{"Corvilink-Poster GUI 4.6", false}};
-  StartEngine("D");
+  engine->StartEngine("D");
   const uint64_t started = loop.Now();
   loop.Advance(999);
   EXPECT_FALSE(Values.WindowsClientRunning);
@@ -245,7 +245,7 @@ class WindowSearchTest : public CoordinationTest {
 protected:
   bool Find(const std::string& text, std::vector<plat::TopWindow> windows) {
     loop.windows = std::move(windows);
-    return FindWindowByTitle(text);
+    return FindWindowByTitle(loop, text);
   }
 };
 
@@ -344,7 +344,7 @@ TEST_F(MarkerWriteTest, TheSameContentStillGetsTheTicksTime) {
 }
 
 TEST_F(MarkerWriteTest, TheMarkerTimerRunsEveryTenSecondsAfterTheStart) {
-  StartEngine("D");
+  engine->StartEngine("D");
   // Switched on before the start's 2 ms pause.
   loop.Advance(9997);
   EXPECT_FALSE(corvitest::FileExists(DaemonMarker()));
@@ -381,7 +381,7 @@ TEST_F(MarkerWriteTest, AnUnwritableMarkerGoesToTheProgramsHandlerEveryTick) {
   std::vector<std::string> caught;
   auto saved = ApplicationHandleException;
   ApplicationHandleException = [&caught](const std::exception& e) { caught.push_back(e.what()); };
-  StartEngine("D");
+  engine->StartEngine("D");
   loop.Advance(20000);
   ApplicationHandleException = saved;
   const std::string message = "In " + DaemonMarker() + " kann nicht geschrieben werden";

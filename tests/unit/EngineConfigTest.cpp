@@ -103,8 +103,8 @@ TEST_F(ConfigTest, LanguageIsGermanOnlyBeforeTheFirstLoad) {
 TEST_F(ConfigTest, TriggersBringTheTimersForwardWithoutEnablingThem) {
   CreateEngine();
   engine->TimerSetIP.SetEnabled(false);
-  UpdateSoon();
-  CheckIPSoon();
+  engine->UpdateSoon();
+  engine->CheckIPSoon();
   EXPECT_EQ(engine->TimerSetIP.Interval(), 2500u);
   EXPECT_EQ(engine->TimerMyIP.Interval(), 2500u);
   EXPECT_FALSE(engine->TimerSetIP.Enabled());
@@ -114,7 +114,7 @@ TEST_F(ConfigTest, TriggersBringTheTimersForwardWithoutEnablingThem) {
 TEST_F(ConfigTest, DetectLocalAddressesJoinsTheResolverOrder) {
   CreateEngine();
   std::string list = "stale";
-  DetectLocalAddresses(list);
+  DetectLocalAddresses(loop, list);
   EXPECT_EQ(list, "10.1.2.3,192.168.7.8");
   EXPECT_EQ(Values.LocalIPs, "10.1.2.3,192.168.7.8");
   EXPECT_EQ(Values.LocalHostName, "simbox");
@@ -123,7 +123,7 @@ TEST_F(ConfigTest, DetectLocalAddressesJoinsTheResolverOrder) {
   // Both already known: nothing asked, output untouched, -1.
   int calls = loop.hostNameCalls;
   list = "untouched";
-  DetectLocalAddresses(list);
+  DetectLocalAddresses(loop, list);
   EXPECT_EQ(list, "untouched");
   EXPECT_EQ(Values.ec4, -1);
   EXPECT_EQ(loop.hostNameCalls, calls);
@@ -133,7 +133,7 @@ TEST_F(ConfigTest, DetectLocalAddressesGivesUpAtTheFirstFailure) {
   CreateEngine();
   loop.hostAddresses.clear();
   std::string list;
-  DetectLocalAddresses(list);
+  DetectLocalAddresses(loop, list);
   EXPECT_EQ(list, "");
   EXPECT_EQ(Values.LocalIPs, "");
   EXPECT_EQ(Values.LocalHostName, "");

@@ -20,7 +20,7 @@ protected:
         "[ACCOUNT]\r\nAccount=kim\r\nDomain=dyn.example\r\nPasswd=0123456789abcdef\r\n"
         "[LOGGING]\r\nLevel=40\r\n");
     CreateEngine();
-    StartEngine("W");
+    engine->StartEngine("W");
     bannerLines = Log().size();
   }
   // The messages logged since the start banner, without the session tag.

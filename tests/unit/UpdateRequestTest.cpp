@@ -29,7 +29,7 @@ protected:
     EngineTest::SetUp();
     WriteAccount("");
     CreateEngine();
-    StartEngine("W");
+    engine->StartEngine("W");
     Values.UpdateServerAddress = "127.0.0.21";
   }
   void WriteAccount(const std::string& extra) {
