@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <utility>
 
 namespace plat {
@@ -78,6 +79,14 @@ bool WriteAll(int fd, std::string_view data) {
     data.remove_prefix(size_t(n));
   }
   return true;
+}
+
+std::string RealPath(const std::string& path) {
+  char* real = ::realpath(path.c_str(), nullptr);
+  if (real == nullptr) return std::string();
+  std::string resolved(real);
+  std::free(real);
+  return resolved;
 }
 
 std::string DirectoryOf(const std::string& path) {

@@ -45,6 +45,9 @@ bool ReadAll(int fd, std::string& out);
 // where the system wrote nothing and said no more).
 bool WriteAll(int fd, std::string_view data);
 
+// The path with every link resolved; empty when it can't be.
+std::string RealPath(const std::string& path);
+
 // The directory part of a path: "." without a slash, "/" for the root.
 std::string DirectoryOf(const std::string& path);
 

@@ -1,7 +1,6 @@
 #include "IniFile.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <string_view>
 #include <utility>
 
@@ -133,11 +132,8 @@ std::string Compose(std::string_view old, const std::string& section, const std:
 std::string Target(const std::string& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    if (char* real = ::realpath(path.c_str(), nullptr)) {
-      std::string resolved(real);
-      std::free(real);
-      return resolved;
-    }
+    std::string resolved = RealPath(path);
+    if (!resolved.empty()) return resolved;
   }
   return path;
 }

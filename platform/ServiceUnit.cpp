@@ -167,11 +167,8 @@ bool OthersMayWrite(const std::string& path, const struct stat& st, uid_t owner)
 
 std::string HomeRoute(const std::string& folder, const std::vector<std::string>& homes) {
   for (const std::string& home : homes) {
-    char* real = realpath(home.c_str(), nullptr);
-    if (real == nullptr) continue;
-    const std::string target(real);
-    free(real);
-    if (target != home && (folder == target || folder.compare(0, target.size() + 1, target + "/") == 0))
+    const std::string target = RealPath(home);
+    if (!target.empty() && target != home && (folder == target || folder.compare(0, target.size() + 1, target + "/") == 0))
       return home + folder.substr(target.size());
   }
   return std::string();
@@ -196,10 +193,8 @@ void RunAsProgramOwner(ServiceDefinition& service) {
 }
 
 std::string WritableByOthers(const std::string& path) {
-  char* real = realpath(path.c_str(), nullptr);
-  if (real == nullptr) return path;
-  std::string at(real);
-  free(real);
+  std::string at = RealPath(path);
+  if (at.empty()) return path;
   struct stat st;
   if (stat(at.c_str(), &st) != 0) return at;
   const uid_t owner = st.st_uid;
