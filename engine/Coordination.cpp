@@ -39,7 +39,8 @@ void TCorvilinkC::TimerRunTimer() {
   // The content never changes; a write that changes nothing still renews the
   // last-write time, which is all the reader looks at. It matters only while
   // the program runs: no flush to the disk.
-  plat::IniFile(path, plat::IniFile::Flush::Cached).WriteBool("ACCOUNT", "run", true);
+  // Never through a link that someone who can write the folder put there.
+  plat::IniFile(path, plat::IniFile::Flush::Cached, plat::IniFile::Links::Refuse).WriteBool("ACCOUNT", "run", true);
   // The tick's time is the loop's.
   plat::SetLastWriteTime(path, loop.WallClock());
 }

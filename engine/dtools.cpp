@@ -1,6 +1,7 @@
 #include "dtools.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -67,8 +68,17 @@ std::string DateTimeText(time_t now) { return DateText(now) + " " + TimeText(now
 void AppendLogLine(const std::string& line, time_t now) {
   std::string path = AppDirectory() + "/" + ExeBaseName() + ".log";
   std::string text = DateText(now) + " " + TimeText(now) + "  " + line + "\r\n";
-  plat::Fd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-  if (fd.Get() < 0 || !plat::WriteAll(fd.Get(), text) || !fd.Close())
+  // Never through a link or into a FIFO that someone else put in its place,
+  // where they can write the folder: that fails like a file that can't be
+  // written.
+  plat::Fd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644));
+  struct stat st;
+  bool ok = fd.Get() >= 0 && fstat(fd.Get(), &st) == 0;
+  if (ok && !S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    ok = false;
+  }
+  if (!ok || !plat::WriteAll(fd.Get(), text) || !fd.Close())
     throw std::system_error(errno, std::generic_category(), "I/O error: " + path);
 }
 

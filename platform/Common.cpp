@@ -98,7 +98,7 @@ std::string DirectoryOf(const std::string& path) {
 
 bool SetLastWriteTime(const std::string& path, std::time_t when) {
   const timespec times[2] = {{when, 0}, {when, 0}};
-  return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+  return utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 }  // namespace plat

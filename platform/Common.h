@@ -52,7 +52,7 @@ std::string RealPath(const std::string& path);
 std::string DirectoryOf(const std::string& path);
 
 // Gives the file this last-write (and access) time, in whole seconds; false
-// when it can't.
+// when it can't. A link at the name is not followed.
 bool SetLastWriteTime(const std::string& path, std::time_t when);
 
 }  // namespace plat

@@ -154,7 +154,7 @@ bool LockFile(const std::string& target, Fd& fd, struct stat& st, bool& created)
       }
       created = true;
     } else if (errno == EEXIST) {
-      fd.Reset(::open(target.c_str(), O_RDWR | O_CLOEXEC));
+      fd.Reset(::open(target.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
       if (fd.Get() < 0) {
         struct stat link;
         if (errno == ENOENT && ::lstat(target.c_str(), &link) != 0) continue;  // just replaced
@@ -261,7 +261,8 @@ bool IniFile::ReadBool(const std::string& section, const std::string& key, bool 
 
 void IniFile::WriteString(const std::string& section, const std::string& key,
                           const std::string& value) {
-  if (!Replace(Target(path_), section, key, value, flush_ == Flush::ToDisk)) throw IniWriteError(path_);
+  const std::string target = links_ == Links::Follow ? Target(path_) : path_;
+  if (!Replace(target, section, key, value, flush_ == Flush::ToDisk)) throw IniWriteError(path_);
 }
 
 void IniFile::WriteInteger(const std::string& section, const std::string& key, int32_t value) {

@@ -23,9 +23,13 @@ public:
   // time and which a flush every few seconds would keep the disk awake for.
   // Either way the file is replaced in one rename under the writer's lock.
   enum class Flush { ToDisk, Cached };
+  // A symbolic link at the name: Follow rewrites the file it names, as a
+  // user who linked a configuration file wants; Refuse fails the write, for
+  // a file the program makes itself in a folder others may write.
+  enum class Links { Follow, Refuse };
 
-  explicit IniFile(std::string path, Flush flush = Flush::ToDisk)
-      : path_(std::move(path)), flush_(flush) {}
+  explicit IniFile(std::string path, Flush flush = Flush::ToDisk, Links links = Links::Follow)
+      : path_(std::move(path)), flush_(flush), links_(links) {}
   const std::string& FileName() const { return path_; }
 
   // Section and key names compare without regard to case. A missing file or
@@ -46,6 +50,7 @@ public:
 private:
   std::string path_;
   Flush flush_;
+  Links links_;
 };
 
 }  // namespace plat

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Common.h"
 #include "Coordination.h"
 #include "CorvilinkClient.h"
 #include "CorvilinkProcedures.h"
@@ -377,16 +378,29 @@ TEST_F(MarkerWriteTest, MarkersTenSecondsApartAcrossAnHourDoNotCount) {
 }
 
 TEST_F(MarkerWriteTest, AnUnwritableMarkerGoesToTheProgramsHandlerEveryTick) {
-  ASSERT_EQ(::mkdir(DaemonMarker().c_str(), 0755), 0);  // a directory cannot be written as a file
-  std::vector<std::string> caught;
-  auto saved = ApplicationHandleException;
-  ApplicationHandleException = [&caught](const std::exception& e) { caught.push_back(e.what()); };
-  engine->StartEngine("D");
-  loop.Advance(20000);
-  ApplicationHandleException = saved;
-  const std::string message = "In " + DaemonMarker() + " kann nicht geschrieben werden";
-  EXPECT_EQ(caught, (std::vector<std::string>{message, message}));
-  EXPECT_TRUE(engine->TimerRun.Enabled());
+  // A directory cannot be written as a file; a link someone planted is not followed.
+  const std::string elsewhere = DaemonMarker() + ".owners";
+  corvitest::WriteFile(elsewhere, "mine\n");
+  ASSERT_TRUE(plat::SetLastWriteTime(elsewhere, 1000000000));
+  for (const auto& plant : {std::function<int()>([&] { return ::mkdir(DaemonMarker().c_str(), 0755); }),
+                            std::function<int()>([&] {
+                              return ::rmdir(DaemonMarker().c_str()) ?: ::symlink(elsewhere.c_str(), DaemonMarker().c_str());
+                            })}) {
+    ASSERT_EQ(plant(), 0);
+    std::vector<std::string> caught;
+    auto saved = ApplicationHandleException;
+    ApplicationHandleException = [&caught](const std::exception& e) { caught.push_back(e.what()); };
+    if (!engine->TimerRun.Enabled()) engine->StartEngine("D");
+    loop.Advance(20000);
+    ApplicationHandleException = saved;
+    const std::string message = "In " + DaemonMarker() + " kann nicht geschrieben werden";
+    EXPECT_EQ(caught, (std::vector<std::string>{message, message}));
+    EXPECT_TRUE(engine->TimerRun.Enabled());
+  }
+  EXPECT_EQ(corvitest::ReadFile(elsewhere), "mine\n");
+  struct stat st;
+  ASSERT_EQ(::stat(elsewhere.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, 1000000000) << "its time was set through the link";
 }
 
 TEST_F(CoordinationTest, TheBroadcastListenerLogsWhatItReceivesAtLevel10) {

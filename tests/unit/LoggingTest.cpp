@@ -182,13 +182,25 @@ TEST_F(LoggingTest, NoBroadcastWhenSwitchedOff) {
 
 TEST_F(LoggingTest, AnUnwritableLogRaisesAndLeavesSlotsAndLastMessage) {
   Values.LogLevel = 20;
-  Values.LastLogMessage = "old";
-  corvilink::SetProgramPath(dir.path() + "/missing-dir/corvilink");
   Values.Broadcast = true;
-  EXPECT_THROW(WriteLog("lost", 10), std::exception);
-  EXPECT_EQ(Values.LastLogMessage, "old");
-  EXPECT_EQ(FilledSlots(), 0u);
-  EXPECT_TRUE(loop.datagrams.empty());
+  // Someone else's link or FIFO in the log's place is no place to write.
+  const std::string elsewhere = dir.path() + "/owners-file", log = dir.path() + "/corvilink.log";
+  corvitest::WriteFile(elsewhere, "mine\n");
+  const std::pair<const char*, std::function<int()>> places[] = {
+      {"missing-dir/corvilink", [] { return 0; }},
+      {"corvilink", [&] { return symlink(elsewhere.c_str(), log.c_str()); }},
+      {"corvilink", [&] { return unlink(log.c_str()) ?: mkfifo(log.c_str(), 0644); }},
+  };
+  for (const auto& [program, plant] : places) {
+    ASSERT_EQ(plant(), 0) << program;
+    corvilink::SetProgramPath(dir.path() + "/" + program);
+    Values.LastLogMessage = "old";
+    EXPECT_THROW(WriteLog("lost", 10), std::exception);
+    EXPECT_EQ(Values.LastLogMessage, "old");
+    EXPECT_EQ(FilledSlots(), 0u);
+    EXPECT_TRUE(loop.datagrams.empty());
+  }
+  EXPECT_EQ(corvitest::ReadFile(elsewhere), "mine\n");
 }
 
 TEST_F(LoggingTest, AFailedBroadcastRaisesAfterTheLineAndTheSlot) {
