@@ -1,5 +1,6 @@
 #include "CorvilinkDMain.h"
 
+#include <fcntl.h>
 #include <uv.h>
 
 #include <clocale>
@@ -12,6 +13,7 @@
 
 #include "CorvilinkClient.h"
 #include "CorvilinkProcedures.h"
+#include "Common.h"
 #include "Notify.h"
 #include "ServiceUnit.h"
 #include "UvLoop.h"
@@ -131,16 +133,15 @@ private:
   std::vector<uv_signal_t*> signals_;
 };
 
-// The unit runs the program as the file's owner, and only from where no one
-// else could have put another program in its place.
+// The unit runs the program that runs now, as its owner, and only from where
+// no one else could have put another program in its place.
 bool ReadyToInstall(plat::ServiceDefinition& definition) {
-  plat::RunAsProgramOwner(definition);
-  definition.folderRoute = plat::HomeRoute(AppDirectory());
-  const std::string open = plat::WritableByOthers(definition.binaryPath);
-  if (open.empty()) return true;
-  const std::string owners = definition.user.empty() ? "root" : definition.user + " und root";
-  std::cerr << "Service \"" << definition.displayName << "\" wird nicht installiert: Andere Konten als " << owners
-            << " haben Schreibrechte auf \"" << open << "\"" << std::endl;
+  // The running program's own inode: a name could lead elsewhere by now.
+  const plat::Fd program(open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
+  if (program.Get() < 0) throw plat::SystemError(errno);
+  const std::string refused = plat::PrepareInstall(program.Get(), definition);
+  if (refused.empty()) return true;
+  std::cerr << "Service \"" << definition.displayName << "\" wird nicht installiert: " << refused << std::endl;
   return false;
 }
 
@@ -162,10 +163,11 @@ int DaemonMain(int argc, char** argv) {
     plat::ServiceDefinition definition{service.Name, service.DisplayName, AppDirectory() + "/" + ExeBaseName()};
     const bool silent = plat::FindCmdLineSwitch(args, "SILENT");
     if (plat::FindCmdLineSwitch(args, "INSTALL")) {
+      // A script hears of a failure from the exit code alone.
       if (!ReadyToInstall(definition)) return 1;
-      plat::RegisterServices(true, silent, {definition}, plat::kUnitDirectory, std::cout, std::cerr);
+      if (!plat::RegisterServices(true, silent, {definition}, plat::kUnitDirectory, std::cout, std::cerr)) return 1;
     } else if (plat::FindCmdLineSwitch(args, "UNINSTALL")) {
-      plat::RegisterServices(false, silent, {definition}, plat::kUnitDirectory, std::cout, std::cerr);
+      if (!plat::RegisterServices(false, silent, {definition}, plat::kUnitDirectory, std::cout, std::cerr)) return 1;
     } else {
       ApplicationHandleException = [&programLog](const std::exception& e) { programLog.Error(e.what()); };
       if (plat::UnderServiceManager()) {

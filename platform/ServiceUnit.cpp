@@ -1,5 +1,6 @@
 #include "ServiceUnit.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/posix_acl.h>
@@ -42,11 +43,26 @@ SystemError::SystemError(int code) : std::runtime_error(SystemErrorText(code)), 
 
 namespace {
 
-// systemd runs no program whose path holds a control byte, a quote or a
-// backslash; a line break would even begin a setting of its own.
+// systemd ignores a setting that is not UTF-8, and runs no program whose
+// path holds a control byte, a quote or a backslash; a line break would even
+// begin a setting of its own.
 bool FitsInUnit(const std::string& path) {
-  for (const unsigned char ch : path)
+  for (size_t at = 0; at < path.size();) {
+    const unsigned char ch = static_cast<unsigned char>(path[at]);
     if (ch < 0x20 || ch == 0x7f || ch == '"' || ch == '\'' || ch == '\\') return false;
+    // The sequence's length, and the least value it may carry.
+    const size_t n = ch < 0x80 ? 1 : ch >= 0xc2 && ch < 0xe0 ? 2 : ch >= 0xe0 && ch < 0xf0 ? 3 : ch >= 0xf0 && ch < 0xf5 ? 4 : 0;
+    if (n == 0 || at + n > path.size()) return false;
+    uint32_t cp = n == 1 ? ch : ch & (0x7f >> n);
+    for (size_t i = 1; i < n; ++i) {
+      const unsigned char next = static_cast<unsigned char>(path[at + i]);
+      if ((next & 0xc0) != 0x80) return false;
+      cp = cp << 6 | (next & 0x3f);
+    }
+    const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < least[n] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return false;
+    at += n;
+  }
   return true;
 }
 
@@ -71,6 +87,8 @@ std::string UnitFileText(const ServiceDefinition& service) {
   if (!service.user.empty())
     account.append("User=").append(service.user).append("\nGroup=").append(service.group).append("\n");
   if (!service.folderRoute.empty()) bind.append(":").append(UnitWord(service.folderRoute));
+  std::string hide;
+  if (!service.hiddenHome.empty()) hide.append("TemporaryFileSystem=").append(UnitWord(service.hiddenHome)).append("\n");
   // The program folder holds the configuration, the log and the marker
   // files, and is the one place the daemon writes. Home folders, wherever
   // links lead them, are empty to it; its own folder is bound back in place,
@@ -86,7 +104,8 @@ std::string UnitFileText(const ServiceDefinition& service) {
          "CapabilityBoundingSet=\n"
          "NoNewPrivileges=yes\n"
          "ProtectSystem=strict\n"
-         "ProtectHome=tmpfs\n"
+         "ProtectHome=tmpfs\n" +
+         hide +
          "BindPaths=" + bind + "\n"
          "PrivateTmp=yes\n"
          "PrivateDevices=yes\n"
@@ -128,83 +147,207 @@ bool PlainAccountName(const std::string& name) {
   return !digitsOnly;
 }
 
-std::string AccountName(const char* name, unsigned id) {
-  return name != nullptr && PlainAccountName(name) ? std::string(name) : std::to_string(id);
+// The user database's entries, copied out of glibc's buffers.
+struct Account {
+  std::string name;
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+struct Group {
+  std::string name;
+  gid_t gid = 0;
+  std::vector<std::string> members;
+};
+
+// A getpw*_r or getgr*_r call, with a buffer that grows while it asks for more.
+template <typename Entry, typename Get>
+Entry* LookUp(Entry& entry, std::vector<char>& buf, Get get) {
+  Entry* found = nullptr;
+  int err;
+  while ((err = get(&entry, buf.data(), buf.size(), &found)) == ERANGE && buf.size() < (1u << 20))
+    buf.resize(buf.size() * 2);
+  return err == 0 ? found : nullptr;
 }
 
-// The owner aside, who may write: another owner, anyone, the group, or
-// whoever an ACL names. With an ACL the mode's group bits are its mask, and
-// the entries say who really may write.
-bool OthersMayWrite(const std::string& path, const struct stat& st, uid_t owner) {
-  if ((st.st_uid != owner && st.st_uid != 0) || (st.st_mode & S_IWOTH) != 0) return true;
+bool AccountById(uid_t uid, Account& out) {
+  passwd entry;
+  std::vector<char> buf(16384);
+  const passwd* pw = LookUp(entry, buf, [uid](auto... a) { return getpwuid_r(uid, a...); });
+  if (pw != nullptr) out = {pw->pw_name, pw->pw_uid, pw->pw_gid};
+  return pw != nullptr;
+}
+
+bool GroupById(gid_t gid, Group& out) {
+  group entry;
+  std::vector<char> buf(16384);
+  const group* gr = LookUp(entry, buf, [gid](auto... a) { return getgrgid_r(gid, a...); });
+  if (gr == nullptr) return false;
+  out = {gr->gr_name, gr->gr_gid, {}};
+  for (char** m = gr->gr_mem; m != nullptr && *m != nullptr; ++m) out.members.emplace_back(*m);
+  return true;
+}
+
+// The name, where it leads back to this id; else the number. Where two
+// accounts share a name, systemd takes the first.
+std::string UserText(const Account& account) {
+  passwd entry;
+  std::vector<char> buf(16384);
+  const char* name = account.name.c_str();
+  const passwd* pw = PlainAccountName(name) ? LookUp(entry, buf, [name](auto... a) { return getpwnam_r(name, a...); })
+                                            : nullptr;
+  return pw != nullptr && pw->pw_uid == account.uid ? account.name : std::to_string(account.uid);
+}
+
+std::string GroupText(gid_t gid) {
+  Group known;
+  group entry;
+  std::vector<char> buf(16384);
+  const char* name = GroupById(gid, known) && PlainAccountName(known.name) ? known.name.c_str() : nullptr;
+  const group* gr = name != nullptr ? LookUp(entry, buf, [name](auto... a) { return getgrnam_r(name, a...); }) : nullptr;
+  return gr != nullptr && gr->gr_gid == gid ? known.name : std::to_string(gid);
+}
+
+// A group of the owner's alone: the owner's primary group, no other
+// account's primary group, and no one else listed in it. Where each user
+// gets a group of their own and a umask of 002, the owner's folders are
+// group-writable, and no one but the owner can write them all the same.
+bool OwnersAlone(gid_t gid, const Account& owner) {
+  Group gr;
+  if (gid != owner.gid || !GroupById(gid, gr)) return false;
+  for (const std::string& m : gr.members)
+    if (m != owner.name) return false;
+  bool alone = true;
+  setpwent();
+  std::vector<char> buf(16384);
+  passwd entry, *pw = nullptr;
+  while (alone && getpwent_r(&entry, buf.data(), buf.size(), &pw) == 0 && pw != nullptr)
+    alone = pw->pw_gid != gid || pw->pw_uid == owner.uid;
+  endpwent();
+  return alone;
+}
+
+// The access ACL as the kernel stores it, of an open file (fd) or of a path
+// not followed; empty when there is none.
+bool ReadAcl(int fd, const std::string& path, std::vector<unsigned char>& acl) {
   const char* const name = "system.posix_acl_access";
-  ssize_t n = getxattr(path.c_str(), name, nullptr, 0);
-  if (n < 0 && (errno == ENODATA || errno == EOPNOTSUPP)) return (st.st_mode & S_IWGRP) != 0;
-  std::vector<unsigned char> acl(static_cast<size_t>(n < 0 ? 0 : n));
-  if (n >= 0) n = getxattr(path.c_str(), name, acl.data(), acl.size());
-  // As the kernel stores it: a version word, then entries of tag,
-  // permission and id, all little-endian.
+  acl.clear();
+  for (;;) {
+    const ssize_t n = fd >= 0 ? fgetxattr(fd, name, nullptr, 0) : lgetxattr(path.c_str(), name, nullptr, 0);
+    if (n < 0) return errno == ENODATA || errno == EOPNOTSUPP;
+    acl.resize(size_t(n));
+    const ssize_t got = fd >= 0 ? fgetxattr(fd, name, acl.data(), acl.size()) : lgetxattr(path.c_str(), name, acl.data(), acl.size());
+    if (got >= 0) {
+      acl.resize(size_t(got));
+      return true;
+    }
+    if (errno != ERANGE) return false;
+  }
+}
+
+// The owner aside, who may write: another owner, anyone, a group other than
+// the owner's own, or whoever an ACL names. With an ACL the mode's group
+// bits are its mask, and the entries say who really may write.
+bool OthersMayWrite(const struct stat& st, const Account& owner, int fd, const std::string& path) {
+  if ((st.st_uid != owner.uid && st.st_uid != 0) || (st.st_mode & S_IWOTH) != 0) return true;
+  const auto groupMayWrite = [&](gid_t gid) { return !OwnersAlone(gid, owner); };
+  std::vector<unsigned char> acl;
+  if (!ReadAcl(fd, path, acl)) return true;  // unknown: unsafe
+  if (acl.empty()) return (st.st_mode & S_IWGRP) != 0 && groupMayWrite(st.st_gid);
+  // A version word, then entries of tag, permission and id, all little-endian.
   const auto word = [&](size_t at, int bytes) {
     uint32_t v = 0;
     for (int i = bytes - 1; i >= 0; --i) v = v << 8 | acl[at + size_t(i)];
     return v;
   };
-  if (n < 4 || (n - 4) % 8 != 0 || word(0, 4) != POSIX_ACL_XATTR_VERSION) return true;  // unknown: unsafe
+  if (acl.size() < 4 || (acl.size() - 4) % 8 != 0 || word(0, 4) != POSIX_ACL_XATTR_VERSION) return true;
   uint32_t mask = ACL_WRITE;
-  for (size_t at = 4; at < size_t(n); at += 8)
+  for (size_t at = 4; at < acl.size(); at += 8)
     if (word(at, 2) == ACL_MASK) mask = word(at + 2, 2);
-  for (size_t at = 4; at < size_t(n); at += 8) {
+  for (size_t at = 4; at < acl.size(); at += 8) {
     const uint32_t tag = word(at, 2), id = word(at + 4, 4);
     if (!(word(at + 2, 2) & ACL_WRITE)) continue;
     if (tag == ACL_OTHER) return true;
-    if ((tag == ACL_GROUP_OBJ || tag == ACL_GROUP) && (mask & ACL_WRITE)) return true;
-    if (tag == ACL_USER && id != owner && id != 0 && (mask & ACL_WRITE)) return true;
+    if (!(mask & ACL_WRITE)) continue;
+    if (tag == ACL_GROUP_OBJ && groupMayWrite(st.st_gid)) return true;
+    if (tag == ACL_GROUP && groupMayWrite(gid_t(id))) return true;
+    if (tag == ACL_USER && id != owner.uid && id != 0) return true;
   }
   return false;
 }
 
-}  // namespace
-
-std::string HomeRoute(const std::string& folder, const std::vector<std::string>& homes) {
-  for (const std::string& home : homes) {
-    const std::string target = RealPath(home);
-    if (!target.empty() && target != home && (folder == target || folder.compare(0, target.size() + 1, target + "/") == 0))
-      return home + folder.substr(target.size());
-  }
-  return std::string();
-}
-
-void RunAsProgramOwner(ServiceDefinition& service) {
-  struct stat st;
-  if (stat(service.binaryPath.c_str(), &st) != 0) throw SystemError(errno);
-  service.user.clear();
-  service.group.clear();
-  if (st.st_uid == 0) return;
-  std::vector<char> buf(16384);
-  struct passwd pw, *user = nullptr;
-  getpwuid_r(st.st_uid, &pw, buf.data(), buf.size(), &user);
-  // Without an entry in the user database, the file's group.
-  const gid_t gid = user != nullptr ? user->pw_gid : st.st_gid;
-  service.user = AccountName(user != nullptr ? user->pw_name : nullptr, st.st_uid);
-  std::vector<char> gbuf(16384);
-  struct group gr, *group = nullptr;
-  getgrgid_r(gid, &gr, gbuf.data(), gbuf.size(), &group);
-  service.group = AccountName(group != nullptr ? group->gr_name : nullptr, gid);
-}
-
-std::string WritableByOthers(const std::string& path) {
-  std::string at = RealPath(path);
-  if (at.empty()) return path;
-  struct stat st;
-  if (stat(at.c_str(), &st) != 0) return at;
-  const uid_t owner = st.st_uid;
+// The first of the program and the folders above it that an account other
+// than the owner and root could change; empty when there is none. The path
+// comes from the running program and has no link in it: a link in the way
+// now is a way that someone changed.
+std::string WritableByOthers(int program, const struct stat& st, const std::string& path, const Account& owner) {
+  if (OthersMayWrite(st, owner, program, path)) return path;
   // The same rule as sshd's for its keys: every step of the way belongs to
   // the owner or root, and no one else may write it.
-  for (;; at = DirectoryOf(at)) {
-    if (stat(at.c_str(), &st) != 0) return at;
-    if (OthersMayWrite(at, st, owner)) return at;
-    if (at == "/") return std::string();
+  for (std::string at = DirectoryOf(path);; at = DirectoryOf(at)) {
+    struct stat dir;
+    if (lstat(at.c_str(), &dir) != 0 || !S_ISDIR(dir.st_mode) || OthersMayWrite(dir, owner, -1, at)) return at;
+    if (at == "/" || at == ".") return std::string();
   }
+}
+
+bool Within(const std::string& folder, const std::string& top) {
+  return folder == top || (top == "/" ? !folder.empty() && folder[0] == '/' : folder.compare(0, top.size() + 1, top + "/") == 0);
+}
+
+}  // namespace
+
+HomeWay HomeWayTo(const std::string& folder, const std::vector<std::string>& homes) {
+  for (const std::string& home : homes) {
+    const std::string target = RealPath(home);
+    if (target.empty()) continue;
+    if (target != home) {
+      if (Within(folder, target)) return {home + folder.substr(target.size()), std::string()};
+      continue;
+    }
+    DIR* d = opendir(home.c_str());
+    if (d == nullptr) continue;
+    HomeWay way;
+    while (const dirent* e = readdir(d)) {
+      const std::string entry = home + "/" + e->d_name;
+      struct stat st;
+      if (e->d_name[0] == '.' || lstat(entry.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) continue;
+      // The nearest, whatever the order of the entries.
+      const std::string leads = RealPath(entry);
+      if (!leads.empty() && leads != "/" && Within(folder, leads) && leads.size() > way.hidden.size()) way.hidden = leads;
+    }
+    closedir(d);
+    if (!way.hidden.empty()) return way;
+  }
+  return HomeWay();
+}
+
+std::string PrepareInstall(int program, ServiceDefinition& service) {
+  struct stat st, named;
+  if (fstat(program, &st) != 0) throw SystemError(errno);
+  const std::string& path = service.binaryPath;
+  // The name may lead elsewhere since the program started: swapped for a
+  // link, or for another file.
+  if (lstat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode) || named.st_dev != st.st_dev || named.st_ino != st.st_ino)
+    return "\"" + path + "\" ist nicht mehr das laufende Programm";
+  service.user.clear();
+  service.group.clear();
+  Account owner{"root", 0, 0};
+  if (st.st_uid != 0) {
+    // systemd would refuse to start a unit whose user it cannot find.
+    if (!AccountById(st.st_uid, owner))
+      return "Der Besitzer von \"" + path + "\", Konto " + std::to_string(st.st_uid) + ", ist dem System unbekannt";
+    service.user = UserText(owner);
+    service.group = GroupText(owner.gid);
+  }
+  const std::string open = WritableByOthers(program, st, path, owner);
+  if (!open.empty()) {
+    const std::string owners = service.user.empty() ? "root" : service.user + " und root";
+    return "Andere Konten als " + owners + " haben Schreibrechte auf \"" + open + "\"";
+  }
+  const HomeWay way = HomeWayTo(DirectoryOf(path));
+  service.folderRoute = way.route;
+  service.hiddenHome = way.hidden;
+  return std::string();
 }
 
 ServiceManager::ServiceManager(std::string directory) : dir_(std::move(directory)) {
@@ -215,7 +358,8 @@ ServiceManager::ServiceManager(std::string directory) : dir_(std::move(directory
 }
 
 void ServiceManager::CreateService(const ServiceDefinition& service) {
-  if (!FitsInUnit(service.binaryPath)) throw SystemError(EINVAL);
+  // A hidden folder's options follow a colon: no colon can stand in its path.
+  if (!FitsInUnit(service.binaryPath) || service.hiddenHome.find(':') != std::string::npos) throw SystemError(EINVAL);
   const std::string unit = dir_ + "/" + service.name + ".service";
   std::string temp = dir_ + "/." + service.name + ".service.XXXXXX";
   Fd fd(mkostemp(temp.data(), O_CLOEXEC));
@@ -273,7 +417,7 @@ void ServiceManager::Reload() const {
   // next starts.
 }
 
-void RegisterServices(bool install, bool silent, const std::vector<ServiceDefinition>& services,
+bool RegisterServices(bool install, bool silent, const std::vector<ServiceDefinition>& services,
                       const std::string& directory, std::ostream& out, std::ostream& err) {
   ServiceManager manager(directory);
   bool failed = false;
@@ -292,6 +436,7 @@ void RegisterServices(bool install, bool silent, const std::vector<ServiceDefini
   }
   if (!failed && !silent)
     out << (install ? "Service erfolgreich installiert" : "Service erfolgreich deinstalliert") << std::endl;
+  return !failed;
 }
 
 }  // namespace plat

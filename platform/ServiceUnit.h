@@ -34,6 +34,7 @@ struct ServiceDefinition {
   std::string user{};       // the account it runs as, a name or a number; empty: root
   std::string group{};
   std::string folderRoute{};  // the program folder as reached through a linked home folder, if it is
+  std::string hiddenHome{};   // where a home folder's own link leads, hidden but for the program folder
 };
 
 // The unit: Type=notify, started with the machine (multi-user.target), run
@@ -41,25 +42,29 @@ struct ServiceDefinition {
 // write only beside the program.
 std::string UnitFileText(const ServiceDefinition& service);
 
-// The folder as reached through the first of the home locations that is a
-// link leading to or above it: "/home/kim/x" for "/var/home/kim/x" where
-// /home leads to /var/home. Empty when none does. systemd hides a home
-// location where its link leads, and binds the folder back only when it
-// reaches it the same way.
-std::string HomeRoute(const std::string& folder,
-                      const std::vector<std::string>& homes = {"/home", "/root", "/run/user"});
+// How systemd's hidden home locations meet the program folder. A home
+// location that is a link leading to or above it: systemd hides the place
+// the link leads to, and binds the folder back only when it reaches it the
+// same way, so route is the folder as reached through the link
+// ("/home/kim/x" for "/var/home/kim/x" where /home leads to /var/home). A
+// home folder in a location that is a link of its own (/home/lee leading to
+// /opt/lee-home): systemd hides only the location, so hidden is where the
+// link leads, for the unit to hide as well.
+struct HomeWay {
+  std::string route, hidden;
+};
+HomeWay HomeWayTo(const std::string& folder,
+                  const std::vector<std::string>& homes = {"/home", "/root", "/run/user"});
 
-// Runs the service as the program file's owner: whoever can replace the file
-// gets no more than their own rights from it. Their primary group; a name
-// where the user database has a plain one, else the number. Throws
-// SystemError when the file cannot be examined.
-void RunAsProgramOwner(ServiceDefinition& service);
-
-// The first of the file and the folders above it that an account other than
-// the file's owner and root could change: one owned by another account, with
-// a group or other write bit, or with an ACL that grants another account
-// write. Empty when there is none.
-std::string WritableByOthers(const std::string& path);
+// Readies the unit of the program that runs (`program`, a descriptor open on
+// it) at service.binaryPath: it runs as the program's owner, whoever can
+// replace the file gets no more than their own rights from it. Everything is
+// taken from the running program, never from a name that could be swapped
+// meanwhile. Returns why it must not be installed, or "" when it may: the
+// path is no longer the program that runs, its owner has no account, or
+// another account could change the program or a folder of its way. Throws
+// SystemError when the program cannot be examined.
+std::string PrepareInstall(int program, ServiceDefinition& service);
 
 inline const char* const kUnitDirectory = "/etc/systemd/system";
 
@@ -83,8 +88,9 @@ private:
 
 // A run with INSTALL (install true) or UNINSTALL: each service's failure text
 // on err, the success text on out when all went well and silent is false.
-// Throws SystemError when the unit directory cannot be opened.
-void RegisterServices(bool install, bool silent, const std::vector<ServiceDefinition>& services,
+// False when a service failed. Throws SystemError when the unit directory
+// cannot be opened.
+bool RegisterServices(bool install, bool silent, const std::vector<ServiceDefinition>& services,
                       const std::string& directory, std::ostream& out, std::ostream& err);
 
 }  // namespace plat

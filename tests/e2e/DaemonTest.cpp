@@ -25,6 +25,7 @@
 #include <ctime>
 #include <filesystem>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -194,6 +195,12 @@ struct Sandbox {
   // Bound at kSafeProgramDir, where only root can write the way: the
   // installer refuses a program that others could replace.
   std::string programDir;
+  // Its passwd and group bound over the system's, when set.
+  std::string accounts;
+  // When set, the program runs from a descriptor opened before its name was
+  // swapped for a link to this: as the owner of its folder could, racing
+  // the start.
+  std::string swapFor;
 };
 
 const char* const kSafeProgramDir = "/mnt/corvilink";
@@ -239,6 +246,8 @@ Child Spawn(const std::vector<std::string>& args, const std::vector<std::string>
     binds.push_back({box.dev->Dir(), "/dev"});
   }
   if (!box.unitDir.empty()) binds.push_back({box.unitDir, "/etc/systemd/system"});
+  if (!box.accounts.empty())
+    for (const char* f : {"passwd", "group"}) binds.push_back({box.accounts + "/" + f, std::string("/etc/") + f});
   struct stat st;
   const bool hideSystemd = stat("/run/systemd", &st) == 0;
 
@@ -261,9 +270,19 @@ Child Spawn(const std::vector<std::string>& args, const std::vector<std::string>
     // Entries sent anywhere else would be lost without a word.
     struct stat log;
     if (box.dev != nullptr && (stat("/dev/log", &log) != 0 || !box.dev->IsTheSocket(log))) _exit(124);
+    int program = -1;
+    if (!box.swapFor.empty()) {
+      const std::string next = std::string(argv[0]) + ".swap";
+      program = open(argv[0], O_RDONLY | O_CLOEXEC);
+      if (program < 0 || symlink(box.swapFor.c_str(), next.c_str()) != 0 || rename(next.c_str(), argv[0]) != 0)
+        _exit(126);
+    }
     dup2(out[1], STDOUT_FILENO);
     dup2(err[1], STDERR_FILENO);
-    execve(argv[0], argv.data(), envp.data());
+    if (program >= 0)
+      fexecve(program, argv.data(), envp.data());
+    else
+      execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   close(out[1]);
@@ -298,6 +317,7 @@ std::optional<int> Wait(Child& c, ms limit) {
       {120, "no mount namespace of its own"}, {121, "a bind mount failed"},
       {122, "the unit directory stayed writable"}, {123, "/run/systemd could not be hidden"},
       {124, "/dev/log is not the test's socket"}, {125, "no program folder only root can write"},
+      {126, "the program's name could not be swapped"},
       {127, "the program could not be started"}};
   for (const auto& [code, what] : kSetup)
     if (WIFEXITED(status) && WEXITSTATUS(status) == code) ADD_FAILURE() << "sandbox: " << what;
@@ -536,12 +556,14 @@ protected:
     std::string out, err;
   };
   // From the test's own folder, or from one where only root can write the way.
-  Result Run(const std::vector<std::string>& switches, bool readOnly = false, bool safe = true) {
+  Result Run(const std::vector<std::string>& switches, bool readOnly = false, bool safe = true,
+             const std::string& swapFor = "") {
     std::vector<std::string> args{safe ? kSafeProgramDir + std::string("/corvilinkd") : program};
     args.insert(args.end(), switches.begin(), switches.end());
     Child c = Spawn(args, {},
                     Sandbox{.dev = &dev, .unitDir = unitDir, .unitDirReadOnly = readOnly,
-                            .programDir = safe ? dir.path() : std::string()});
+                            .programDir = safe ? dir.path() : std::string(), .accounts = accounts,
+                            .swapFor = swapFor});
     auto status = Wait(c, 10s);
     Result r;
     if (status && WIFEXITED(*status)) r.code = WEXITSTATUS(*status);
@@ -559,6 +581,7 @@ protected:
 
   PrivateDev dev{aside.path()};
   std::string unitDir;
+  std::string accounts;
 };
 
 TEST_F(DaemonInstallE2ETest, InstallAlreadyThereUninstallAndNotThere) {
@@ -570,20 +593,21 @@ TEST_F(DaemonInstallE2ETest, InstallAlreadyThereUninstallAndNotThere) {
     std::vector<std::string> switches;
     std::string out, err;
     bool installed;
+    int code;  // a script hears of a failure from it alone
   } steps[] = {
-      {{"/install"}, "Service erfolgreich installiert\n", "", true},
-      {{"-INSTALL"}, "", exists, true},
-      {{"/Install", "/SILENT"}, "", exists, true},
-      {{"-uninstall"}, "Service erfolgreich deinstalliert\n", "", false},
-      {{"/UNINSTALL"}, "", missing, false},
-      {{"/UNINSTALL", "/INSTALL"}, "Service erfolgreich installiert\n", "", true},
-      {{"/silent", "/uninstall"}, "", "", false},
-      {{"/INSTALL", "/UNINSTALL", "-Silent"}, "", "", true},
+      {{"/install"}, "Service erfolgreich installiert\n", "", true, 0},
+      {{"-INSTALL"}, "", exists, true, 1},
+      {{"/Install", "/SILENT"}, "", exists, true, 1},
+      {{"-uninstall"}, "Service erfolgreich deinstalliert\n", "", false, 0},
+      {{"/UNINSTALL"}, "", missing, false, 1},
+      {{"/UNINSTALL", "/INSTALL"}, "Service erfolgreich installiert\n", "", true, 0},
+      {{"/silent", "/uninstall"}, "", "", false, 0},
+      {{"/INSTALL", "/UNINSTALL", "-Silent"}, "", "", true, 0},
   };
   for (const auto& s : steps) {
     const std::string label = ::testing::PrintToString(s.switches);
     Result r = Run(s.switches);
-    EXPECT_EQ(r.code, 0) << label;
+    EXPECT_EQ(r.code, s.code) << label;
     EXPECT_EQ(r.out, s.out) << label;
     EXPECT_EQ(r.err, s.err) << label;
     EXPECT_EQ(corvitest::FileExists(Unit()), s.installed) << label;
@@ -607,6 +631,75 @@ TEST_F(DaemonInstallE2ETest, InstallAlreadyThereUninstallAndNotThere) {
   EXPECT_FALSE(corvitest::FileExists(LogPath()));
   EXPECT_FALSE(corvitest::FileExists(DaemonMarker()));
   EXPECT_TRUE(dev.Entries(100ms).empty());
+}
+
+// The folder's owner renames a link to a program of root's over the name
+// while root's -install starts: the unit must not run whatever the name
+// will lead to as root.
+TEST_F(DaemonInstallE2ETest, ANameSwappedAfterTheStartIsRefused) {
+  accounts = aside.path();
+  corvitest::WriteFile(accounts + "/passwd", "root:x:0:0:root:/root:/bin/sh\nkim:x:4711:4711::/home/kim:/bin/sh\n");
+  corvitest::WriteFile(accounts + "/group", "root:x:0:\nkim:x:4711:\n");
+  ASSERT_EQ(chown(dir.path().c_str(), 4711, 4711), 0);
+  ASSERT_EQ(chown(program.c_str(), 4711, 4711), 0);
+  Result r = Run({"/install"}, false, true, "/bin/true");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "Service \"Corvilink Daemon\" wird nicht installiert: \"" + std::string(kSafeProgramDir) +
+                       "/corvilinkd\" ist nicht mehr das laufende Programm\n");
+  EXPECT_FALSE(corvitest::FileExists(Unit()));
+}
+
+// Who the unit runs as, where the user database has its say.
+TEST_F(DaemonInstallE2ETest, TheOwnerAsTheUserDatabaseKnowsIt) {
+  const std::string installed = "Service erfolgreich installiert\n";
+  const std::string open = "Service \"Corvilink Daemon\" wird nicht installiert: Andere Konten als kim und root "
+                           "haben Schreibrechte auf \"" + std::string(kSafeProgramDir) + "\"\n";
+  const struct {
+    const char* name;
+    std::string passwd, group;  // beside root's
+    uid_t uid;
+    gid_t gid;
+    mode_t folder;
+    int code;
+    std::string out, err, account;
+  } cases[] = {
+      {"a group of kim's own", "kim:x:4711:4711::/home/kim:/bin/sh\n", "kim:x:4711:\n", 4711, 4711, 0775, 0,
+       installed, "", "User=kim\nGroup=kim\n"},
+      {"kim listed in it", "kim:x:4711:4711::/home/kim:/bin/sh\n", "kim:x:4711:kim\n", 4711, 4711, 0775, 0,
+       installed, "", "User=kim\nGroup=kim\n"},
+      {"lee listed in it", "kim:x:4711:4711::/home/kim:/bin/sh\nlee:x:4712:4712::/home/lee:/bin/sh\n",
+       "kim:x:4711:lee\nlee:x:4712:\n", 4711, 4711, 0775, 1, "", open, ""},
+      {"lee's own group too", "kim:x:4711:4711::/home/kim:/bin/sh\nlee:x:4712:4711::/home/lee:/bin/sh\n",
+       "kim:x:4711:\n", 4711, 4711, 0775, 1, "", open, ""},
+      {"a group not kim's own", "kim:x:4711:4711::/home/kim:/bin/sh\n", "kim:x:4711:\nstaff:x:4800:\n", 4711,
+       4800, 0775, 1, "", open, ""},
+      {"no account", "", "", 4711, 4711, 0755, 1, "",
+       "Service \"Corvilink Daemon\" wird nicht installiert: Der Besitzer von \"" + std::string(kSafeProgramDir) +
+           "/corvilinkd\", Konto 4711, ist dem System unbekannt\n", ""},
+      {"a name an earlier account has", "kim:x:4711:4711::/home/kim:/bin/sh\nkim:x:4713:4713::/home/k:/bin/sh\n",
+       "kim:x:4711:\nkim:x:4713:\n", 4713, 4713, 0755, 0, installed, "", "User=4713\nGroup=4713\n"},
+  };
+  accounts = aside.path() + "/accounts";
+  ASSERT_TRUE(std::filesystem::create_directory(accounts));
+  for (const auto& c : cases) {
+    corvitest::WriteFile(accounts + "/passwd", "root:x:0:0:root:/root:/bin/sh\n" + c.passwd);
+    corvitest::WriteFile(accounts + "/group", "root:x:0:\n" + c.group);
+    ASSERT_EQ(chown(dir.path().c_str(), c.uid, c.gid), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), c.folder), 0);
+    ASSERT_EQ(chown(program.c_str(), c.uid, c.gid), 0);
+    ASSERT_EQ(chmod(program.c_str(), 0755), 0);
+    Result r = Run({"/install"});
+    EXPECT_EQ(r.code, c.code) << c.name;
+    EXPECT_EQ(r.out, c.out) << c.name;
+    EXPECT_EQ(r.err, c.err) << c.name;
+    std::string account;
+    std::istringstream unit(corvitest::FileExists(Unit()) ? corvitest::ReadFile(Unit()) : "");
+    for (std::string line; std::getline(unit, line);)
+      if (line.rfind("User=", 0) == 0 || line.rfind("Group=", 0) == 0) account += line + "\n";
+    EXPECT_EQ(account, c.account) << c.name;
+    Run({"/uninstall", "/silent"});
+  }
 }
 
 TEST_F(DaemonInstallE2ETest, AnUnwritableUnitDirectoryEndsTheRunWithExitCode1) {

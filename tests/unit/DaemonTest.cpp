@@ -1,5 +1,6 @@
 // The daemon's switches, its unit file, and installing and removing it in a
 // unit directory of the test's own.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/posix_acl.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "Common.h"
 #include "EngineFixture.h"
 #include "ServiceUnit.h"
 
@@ -64,6 +66,7 @@ TEST(DaemonUnitFileTest, PathsStayOneWordAndTheProgramsOwnerRunsIt) {
     const char* execStart;
     const char* bind;
     const char* account;  // the lines, or none for root
+    const char* hide = "";
   } cases[] = {
       {{"S", "D", "/opt/Corvi Link/corvilinkd"}, "\"/opt/Corvi Link/corvilinkd\"", "\"/opt/Corvi Link\"", ""},
       {{"S", "D", "/opt/100%/corvilinkd"}, "/opt/100%%/corvilinkd", "/opt/100%%", ""},
@@ -72,6 +75,8 @@ TEST(DaemonUnitFileTest, PathsStayOneWordAndTheProgramsOwnerRunsIt) {
        "/home/kim/corvilink", "User=kim\nGroup=users\n"},
       {{"S", "D", "/var/home/kim/c/corvilinkd", "4711", "4711", "/home/kim/c"}, "/var/home/kim/c/corvilinkd",
        "/var/home/kim/c:/home/kim/c", "User=4711\nGroup=4711\n"},
+      {{"S", "D", "/opt/lee-home/c/corvilinkd", "lee", "lee", "", "/opt/lee-home"}, "/opt/lee-home/c/corvilinkd",
+       "/opt/lee-home/c", "User=lee\nGroup=lee\n", "TemporaryFileSystem=/opt/lee-home\n"},
       {{"S", "D", "/corvilinkd"}, "/corvilinkd", "/", ""},
   };
   for (const auto& c : cases) {
@@ -80,7 +85,8 @@ TEST(DaemonUnitFileTest, PathsStayOneWordAndTheProgramsOwnerRunsIt) {
                         "CapabilityBoundingSet=\n"),
               std::string::npos)
         << text;
-    EXPECT_NE(text.find("\nProtectHome=tmpfs\nBindPaths=" + std::string(c.bind) + "\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nProtectHome=tmpfs\n" + std::string(c.hide) + "BindPaths=" + c.bind + "\n"), std::string::npos)
+        << text;
     EXPECT_EQ(text.find("ReadWritePaths"), std::string::npos) << text;
   }
 }
@@ -88,28 +94,37 @@ TEST(DaemonUnitFileTest, PathsStayOneWordAndTheProgramsOwnerRunsIt) {
 TEST(DaemonUnitFileTest, AHomeFolderReachedThroughALink) {
   TempDir dir;
   const std::string real = dir.path() + "/var-home", home = dir.path() + "/home", plain = dir.path() + "/root";
-  ASSERT_EQ(mkdir(real.c_str(), 0755), 0);
-  ASSERT_EQ(mkdir(plain.c_str(), 0755), 0);
+  const std::string own = dir.path() + "/lee-home";  // where plain/lee leads
+  for (const std::string& d : {real, plain, own}) ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
   ASSERT_EQ(symlink(real.c_str(), home.c_str()), 0);
+  ASSERT_EQ(symlink(own.c_str(), (plain + "/lee").c_str()), 0);
   const struct {
-    std::string folder, route;
+    std::string folder, route, hidden;
   } cases[] = {
-      {real + "/kim/corvilink", home + "/kim/corvilink"},
-      {real, home},
-      {real + "x/kim", ""},
-      {plain + "/corvilink", ""},
-      {"/opt/corvilink", ""},
+      {real + "/kim/corvilink", home + "/kim/corvilink", ""},
+      {real, home, ""},
+      {real + "x/kim", "", ""},
+      {plain + "/corvilink", "", ""},
+      {own + "/corvilink", "", own},
+      {own, "", own},
+      {own + "x", "", ""},
+      {"/opt/corvilink", "", ""},
   };
-  for (const auto& c : cases) EXPECT_EQ(plat::HomeRoute(c.folder, {plain, home}), c.route) << c.folder;
+  for (const auto& c : cases) {
+    const plat::HomeWay way = plat::HomeWayTo(c.folder, {plain, home});
+    EXPECT_EQ(way.route, c.route) << c.folder;
+    EXPECT_EQ(way.hidden, c.hidden) << c.folder;
+  }
 }
 
 // Who could put another program in the daemon's place: every step from the
-// file up belongs to its owner or root, and only they may write it.
+// file up belongs to its owner or root, and only they may write it; and the
+// name still leads to the program that runs.
 TEST(DaemonInstallCheckTest, NoOneButTheOwnerAndRootMayWriteTheWay) {
   struct Case {
     const char* name;
     std::function<int(const std::string& dir, const std::string& file)> spoil;  // 0: done
-    const char* found;  // "dir", "file" or "" (nothing in the test's tree)
+    const char* found;  // "dir", "file", "swapped" or "" (nothing in the test's tree)
   };
   const auto acl = [](uint16_t tag, uint32_t id, uint16_t perm) {
     // user::rwx, group::r-x, mask::rwx, other::r-x and the entry, in the
@@ -125,16 +140,26 @@ TEST(DaemonInstallCheckTest, NoOneButTheOwnerAndRootMayWriteTheWay) {
       return setxattr(d.c_str(), "system.posix_acl_access", x.data(), x.size(), 0);
     };
   };
+  // A group no account has as its own.
+  const auto groupWrites = [](const std::string& path, mode_t mode) {
+    return chown(path.c_str(), uid_t(-1), 54322) != 0 ? -1 : chmod(path.c_str(), mode);
+  };
+  const auto swapFor = [](auto make) {
+    return [make](auto&, const std::string& f) { return make(f + ".new") != 0 ? -1 : rename((f + ".new").c_str(), f.c_str()); };
+  };
   const Case cases[] = {
       {"as installed", [](auto&, auto&) { return 0; }, ""},
-      {"folder group-writable", [](auto& d, auto&) { return chmod(d.c_str(), 0775); }, "dir"},
+      {"folder group-writable", [&](auto& d, auto&) { return groupWrites(d, 0775); }, "dir"},
       {"folder world-writable", [](auto& d, auto&) { return chmod(d.c_str(), 0757); }, "dir"},
-      {"file group-writable", [](auto&, auto& f) { return chmod(f.c_str(), 0775); }, "file"},
+      {"file group-writable", [&](auto&, auto& f) { return groupWrites(f, 0775); }, "file"},
       {"folder of another account", [](auto& d, auto&) { return chown(d.c_str(), 65534, 0); }, "dir"},
       {"ACL: another user may write", acl(ACL_USER, 65534, 7), "dir"},
       {"ACL: a group may write", acl(ACL_GROUP, 100, 6), "dir"},
       {"ACL: root may write", acl(ACL_USER, 0, 7), ""},
       {"ACL: another user may read", acl(ACL_USER, 65534, 5), ""},
+      {"folder now a link", [](auto& d, auto&) { return rename(d.c_str(), (d + ".x").c_str()) ?: symlink((d + ".x").c_str(), d.c_str()); }, "dir"},
+      {"name now a link to root's program", swapFor([](const std::string& n) { return symlink("/bin/true", n.c_str()); }), "swapped"},
+      {"name now another file", swapFor([](const std::string& n) { corvitest::WriteFile(n, ""); return 0; }), "swapped"},
   };
   for (const Case& c : cases) {
     TempDir top;
@@ -143,25 +168,32 @@ TEST(DaemonInstallCheckTest, NoOneButTheOwnerAndRootMayWriteTheWay) {
     ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
     corvitest::WriteFile(file, "");
     ASSERT_EQ(chmod(file.c_str(), 0755), 0);
+    // Open as the program that runs is.
+    const plat::Fd program(open(file.c_str(), O_RDONLY | O_CLOEXEC));
     if (c.spoil(dir, file) != 0) {
       // Another owner needs root; an ACL needs a file system that keeps them.
       EXPECT_TRUE(errno == EPERM || errno == EOPNOTSUPP) << c.name << ": " << std::strerror(errno);
       continue;
     }
-    const std::string found = plat::WritableByOthers(file);
+    plat::ServiceDefinition service{"S", "D", file};
+    const std::string refused = plat::PrepareInstall(program.Get(), service);
     const std::string expected = std::string(c.found) == "dir" ? dir : std::string(c.found) == "file" ? file : "";
-    if (expected.empty())  // above the test's own folder, anything may be found
-      EXPECT_NE(found.rfind(top.path(), 0), 0u) << c.name << ": " << found;
+    if (std::string(c.found) == "swapped")
+      EXPECT_EQ(refused, "\"" + file + "\" ist nicht mehr das laufende Programm") << c.name;
+    else if (expected.empty())  // above the test's own folder, anything may be found
+      EXPECT_EQ(refused.find("\"" + top.path()), std::string::npos) << c.name << ": " << refused;
     else
-      EXPECT_EQ(found, expected) << c.name;
+      EXPECT_EQ(refused, "Andere Konten als " + (service.user.empty() ? "" : service.user + " und ") +
+                             "root haben Schreibrechte auf \"" + expected + "\"")
+          << c.name;
   }
-  EXPECT_EQ(plat::WritableByOthers("/nonexistent/corvilinkd"), "/nonexistent/corvilinkd");
 }
 
 TEST(DaemonInstallCheckTest, TheOwnersAccountAndGroup) {
   TempDir dir;
   const std::string file = dir.path() + "/corvilinkd";
   corvitest::WriteFile(file, "");
+  const plat::Fd program(open(file.c_str(), O_RDONLY | O_CLOEXEC));
   plat::ServiceDefinition service{"S", "D", file};
   if (geteuid() != 0) GTEST_SKIP() << "needs root to give the file away";
   const struct {
@@ -171,26 +203,29 @@ TEST(DaemonInstallCheckTest, TheOwnersAccountAndGroup) {
   } cases[] = {
       {0, 0, "", ""},
       {65534, 0, "nobody", "nogroup"},  // the primary group, not the file's
-      {54321, 54322, "54321", "54322"},  // no one the system knows: the file's group
   };
   for (const auto& c : cases) {
     ASSERT_EQ(chown(file.c_str(), c.uid, c.gid), 0);
-    plat::RunAsProgramOwner(service);
+    plat::PrepareInstall(program.Get(), service);
     EXPECT_EQ(service.user, c.user) << c.uid;
     EXPECT_EQ(service.group, c.group) << c.uid;
   }
-  service.binaryPath = dir.path() + "/missing";
-  EXPECT_THROW(plat::RunAsProgramOwner(service), plat::SystemError);
+  // A unit of no one the system knows would fail at every start.
+  ASSERT_EQ(chown(file.c_str(), 54321, 54322), 0);
+  EXPECT_EQ(plat::PrepareInstall(program.Get(), service),
+            "Der Besitzer von \"" + file + "\", Konto 54321, ist dem System unbekannt");
+  EXPECT_THROW(plat::PrepareInstall(-1, service), plat::SystemError);
 }
 
 class DaemonInstallTest : public ::testing::Test {
 protected:
   std::string Unit() const { return dir.path() + "/CorvilinkDaemon.service"; }
   std::string Link() const { return dir.path() + "/multi-user.target.wants/CorvilinkDaemon.service"; }
-  // out, err
+  // out, err; the run tells a failure exactly when it wrote one
   std::pair<std::string, std::string> Run(bool install, bool silent, const plat::ServiceDefinition& svc) {
     std::ostringstream out, err;
-    plat::RegisterServices(install, silent, {svc}, dir.path(), out, err);
+    const bool ok = plat::RegisterServices(install, silent, {svc}, dir.path(), out, err);
+    EXPECT_EQ(ok, err.str().empty());
     return {out.str(), err.str()};
   }
   std::vector<std::string> Entries() const {
@@ -271,15 +306,29 @@ TEST_F(DaemonInstallTest, AServiceWithoutDisplayNameIsNamedByItsName) {
 }
 
 TEST_F(DaemonInstallTest, APathSystemdWouldNotRunIsNoUnit) {
-  // A line break would even begin a setting of the folder owner's choosing.
-  for (const char* path : {"/opt/a\nUser=root\n/corvilinkd", "/opt/tab\there/corvilinkd", "/opt/a\"b/corvilinkd",
-                           "/opt/a'b/corvilinkd", "/opt/a\\b/corvilinkd"}) {
-    auto [out, err] = Run(true, false, {"CorvilinkDaemon", "Corvilink Daemon", path});
+  // A line break would even begin a setting of the folder owner's choosing;
+  // a setting that is not UTF-8 systemd ignores.
+  const plat::ServiceDefinition cases[] = {
+      {"CorvilinkDaemon", "Corvilink Daemon", "/opt/a\nUser=root\n/corvilinkd"},
+      {"CorvilinkDaemon", "Corvilink Daemon", "/opt/tab\there/corvilinkd"},
+      {"CorvilinkDaemon", "Corvilink Daemon", "/opt/a\"b/corvilinkd"},
+      {"CorvilinkDaemon", "Corvilink Daemon", "/opt/a'b/corvilinkd"},
+      {"CorvilinkDaemon", "Corvilink Daemon", "/opt/a\\b/corvilinkd"},
+      {"CorvilinkDaemon", "Corvilink Daemon", "/opt/K\xe4tzchen/corvilinkd"},          // Latin-1
+      {"CorvilinkDaemon", "Corvilink Daemon", "/opt/\xc0\xaf/corvilinkd"},             // an overlong "/"
+      {"CorvilinkDaemon", "Corvilink Daemon", "/opt/\xed\xa0\x80/corvilinkd"},         // a surrogate
+      {"CorvilinkDaemon", "Corvilink Daemon", "/opt/\xf4\x90\x80\x80/corvilinkd"},     // past U+10FFFF
+      {"CorvilinkDaemon", "Corvilink Daemon", "/opt/cut\xe2\x82"},
+      {"CorvilinkDaemon", "Corvilink Daemon", "/opt/a:b/x/corvilinkd", "", "", "", "/opt/a:b"},
+  };
+  for (const plat::ServiceDefinition& c : cases) {
+    auto [out, err] = Run(true, false, c);
     EXPECT_EQ(err, "Service \"Corvilink Daemon\" konnte nicht installiert werden; Fehler: \"Systemfehler.  Code: 22.\r\n" +
                        std::string(std::strerror(EINVAL)) + "\"\n")
-        << path;
-    EXPECT_EQ(Entries(), std::vector<std::string>{}) << path;
+        << c.binaryPath;
+    EXPECT_EQ(Entries(), std::vector<std::string>{}) << c.binaryPath;
   }
+  EXPECT_EQ(Run(true, false, {"CorvilinkDaemon", "D", "/opt/K\xc3\xa4tzchen \xf0\x9f\x90\xb1/corvilinkd"}).second, "");
 }
 
 TEST_F(DaemonInstallTest, AMissingUnitDirectoryIsNoFailureOfTheServiceButOfTheRun) {
