@@ -307,28 +307,22 @@ TEST_F(DaemonInstallTest, AServiceWithoutDisplayNameIsNamedByItsName) {
 
 TEST_F(DaemonInstallTest, APathSystemdWouldNotRunIsNoUnit) {
   // A line break would even begin a setting of the folder owner's choosing;
-  // a setting that is not UTF-8 systemd ignores.
-  const plat::ServiceDefinition cases[] = {
-      {"CorvilinkDaemon", "Corvilink Daemon", "/opt/a\nUser=root\n/corvilinkd"},
-      {"CorvilinkDaemon", "Corvilink Daemon", "/opt/tab\there/corvilinkd"},
-      {"CorvilinkDaemon", "Corvilink Daemon", "/opt/a\"b/corvilinkd"},
-      {"CorvilinkDaemon", "Corvilink Daemon", "/opt/a'b/corvilinkd"},
-      {"CorvilinkDaemon", "Corvilink Daemon", "/opt/a\\b/corvilinkd"},
-      {"CorvilinkDaemon", "Corvilink Daemon", "/opt/K\xe4tzchen/corvilinkd"},          // Latin-1
-      {"CorvilinkDaemon", "Corvilink Daemon", "/opt/\xc0\xaf/corvilinkd"},             // an overlong "/"
-      {"CorvilinkDaemon", "Corvilink Daemon", "/opt/\xed\xa0\x80/corvilinkd"},         // a surrogate
-      {"CorvilinkDaemon", "Corvilink Daemon", "/opt/\xf4\x90\x80\x80/corvilinkd"},     // past U+10FFFF
-      {"CorvilinkDaemon", "Corvilink Daemon", "/opt/cut\xe2\x82"},
-      {"CorvilinkDaemon", "Corvilink Daemon", "/opt/a:b/x/corvilinkd", "", "", "", "/opt/a:b"},
-  };
+  // a setting that is not UTF-8 systemd ignores: Latin-1, an overlong "/",
+  // a surrogate, past U+10FFFF, a cut sequence.
+  std::vector<plat::ServiceDefinition> cases;
+  for (const char* path : {"/opt/a\nUser=root\n/c", "/opt/tab\there/c", "/opt/a\"b/c", "/opt/a'b/c", "/opt/a\\b/c",
+                           "/opt/K\xe4tzchen/c", "/opt/\xc0\xaf/c", "/opt/\xed\xa0\x80/c", "/opt/\xf4\x90\x80\x80/c",
+                           "/opt/cut\xe2\x82"})
+    cases.push_back({"C", "D", path});
+  cases.push_back({"C", "D", "/opt/a:b/x/c", "", "", "", "/opt/a:b"});  // no colon before a hidden folder's options
   for (const plat::ServiceDefinition& c : cases) {
     auto [out, err] = Run(true, false, c);
-    EXPECT_EQ(err, "Service \"Corvilink Daemon\" konnte nicht installiert werden; Fehler: \"Systemfehler.  Code: 22.\r\n" +
+    EXPECT_EQ(err, "Service \"D\" konnte nicht installiert werden; Fehler: \"Systemfehler.  Code: 22.\r\n" +
                        std::string(std::strerror(EINVAL)) + "\"\n")
         << c.binaryPath;
     EXPECT_EQ(Entries(), std::vector<std::string>{}) << c.binaryPath;
   }
-  EXPECT_EQ(Run(true, false, {"CorvilinkDaemon", "D", "/opt/K\xc3\xa4tzchen \xf0\x9f\x90\xb1/corvilinkd"}).second, "");
+  EXPECT_EQ(Run(true, false, {"C", "D", "/opt/K\xc3\xa4tzchen \xf0\x9f\x90\xb1/c"}).second, "");
 }
 
 TEST_F(DaemonInstallTest, AMissingUnitDirectoryIsNoFailureOfTheServiceButOfTheRun) {
