@@ -51,7 +51,11 @@ bool FitsInUnit(const std::string& path) {
     const unsigned char ch = static_cast<unsigned char>(path[at]);
     if (ch < 0x20 || ch == 0x7f || ch == '"' || ch == '\'' || ch == '\\') return false;
     // The sequence's length, and the least value it may carry.
-    const size_t n = ch < 0x80 ? 1 : ch >= 0xc2 && ch < 0xe0 ? 2 : ch >= 0xe0 && ch < 0xf0 ? 3 : ch >= 0xf0 && ch < 0xf5 ? 4 : 0;
+    const size_t n = ch < 0x80                  ? 1
+                     : ch >= 0xc2 && ch < 0xe0 ? 2
+                     : ch >= 0xe0 && ch < 0xf0 ? 3
+                     : ch >= 0xf0 && ch < 0xf5 ? 4
+                                               : 0;
     if (n == 0 || at + n > path.size()) return false;
     uint32_t cp = n == 1 ? ch : ch & (0x7f >> n);
     for (size_t i = 1; i < n; ++i) {
@@ -88,7 +92,8 @@ std::string UnitFileText(const ServiceDefinition& service) {
     account.append("User=").append(service.user).append("\nGroup=").append(service.group).append("\n");
   if (!service.folderRoute.empty()) bind.append(":").append(UnitWord(service.folderRoute));
   std::string hide;
-  if (!service.hiddenHome.empty()) hide.append("TemporaryFileSystem=").append(UnitWord(service.hiddenHome)).append("\n");
+  if (!service.hiddenHome.empty())
+    hide.append("TemporaryFileSystem=").append(UnitWord(service.hiddenHome)).append("\n");
   // The program folder holds the configuration, the log and the marker
   // files, and is the one place the daemon writes. Home folders, wherever
   // links lead them, are empty to it; its own folder is bound back in place,
@@ -203,7 +208,8 @@ std::string GroupText(gid_t gid) {
   group entry;
   std::vector<char> buf(16384);
   const char* name = GroupById(gid, known) && PlainAccountName(known.name) ? known.name.c_str() : nullptr;
-  const group* gr = name != nullptr ? LookUp(entry, buf, [name](auto... a) { return getgrnam_r(name, a...); }) : nullptr;
+  const group* gr =
+      name != nullptr ? LookUp(entry, buf, [name](auto... a) { return getgrnam_r(name, a...); }) : nullptr;
   return gr != nullptr && gr->gr_gid == gid ? known.name : std::to_string(gid);
 }
 
@@ -229,13 +235,16 @@ bool OwnersAlone(gid_t gid, const Account& owner) {
 // The access ACL as the kernel stores it, of an open file (fd) or of a path
 // not followed; empty when there is none.
 bool ReadAcl(int fd, const std::string& path, std::vector<unsigned char>& acl) {
-  const char* const name = "system.posix_acl_access";
+  const auto get = [&](void* to, size_t size) {
+    const char* const name = "system.posix_acl_access";
+    return fd >= 0 ? fgetxattr(fd, name, to, size) : lgetxattr(path.c_str(), name, to, size);
+  };
   acl.clear();
   for (;;) {
-    const ssize_t n = fd >= 0 ? fgetxattr(fd, name, nullptr, 0) : lgetxattr(path.c_str(), name, nullptr, 0);
+    const ssize_t n = get(nullptr, 0);
     if (n < 0) return errno == ENODATA || errno == EOPNOTSUPP;
     acl.resize(size_t(n));
-    const ssize_t got = fd >= 0 ? fgetxattr(fd, name, acl.data(), acl.size()) : lgetxattr(path.c_str(), name, acl.data(), acl.size());
+    const ssize_t got = get(acl.data(), acl.size());
     if (got >= 0) {
       acl.resize(size_t(got));
       return true;
@@ -291,7 +300,7 @@ std::string WritableByOthers(int program, const struct stat& st, const std::stri
 }
 
 bool Within(const std::string& folder, const std::string& top) {
-  return folder == top || (top == "/" ? !folder.empty() && folder[0] == '/' : folder.compare(0, top.size() + 1, top + "/") == 0);
+  return folder == top || folder.compare(0, top.size() + 1, top + "/") == 0;
 }
 
 }  // namespace
@@ -313,7 +322,8 @@ HomeWay HomeWayTo(const std::string& folder, const std::vector<std::string>& hom
       if (e->d_name[0] == '.' || lstat(entry.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) continue;
       // The nearest, whatever the order of the entries.
       const std::string leads = RealPath(entry);
-      if (!leads.empty() && leads != "/" && Within(folder, leads) && leads.size() > way.hidden.size()) way.hidden = leads;
+      if (!leads.empty() && leads != "/" && Within(folder, leads) && leads.size() > way.hidden.size())
+        way.hidden = leads;
     }
     closedir(d);
     if (!way.hidden.empty()) return way;
@@ -327,7 +337,8 @@ std::string PrepareInstall(int program, ServiceDefinition& service) {
   const std::string& path = service.binaryPath;
   // The name may lead elsewhere since the program started: swapped for a
   // link, or for another file.
-  if (lstat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode) || named.st_dev != st.st_dev || named.st_ino != st.st_ino)
+  if (lstat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode) || named.st_dev != st.st_dev ||
+      named.st_ino != st.st_ino)
     return "\"" + path + "\" ist nicht mehr das laufende Programm";
   service.user.clear();
   service.group.clear();

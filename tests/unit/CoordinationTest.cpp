@@ -384,7 +384,8 @@ TEST_F(MarkerWriteTest, AnUnwritableMarkerGoesToTheProgramsHandlerEveryTick) {
   ASSERT_TRUE(plat::SetLastWriteTime(elsewhere, 1000000000));
   for (const auto& plant : {std::function<int()>([&] { return ::mkdir(DaemonMarker().c_str(), 0755); }),
                             std::function<int()>([&] {
-                              return ::rmdir(DaemonMarker().c_str()) ?: ::symlink(elsewhere.c_str(), DaemonMarker().c_str());
+                              if (::rmdir(DaemonMarker().c_str()) != 0) return -1;
+                              return ::symlink(elsewhere.c_str(), DaemonMarker().c_str());
                             })}) {
     ASSERT_EQ(plant(), 0);
     std::vector<std::string> caught;

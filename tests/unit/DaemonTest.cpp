@@ -145,7 +145,9 @@ TEST(DaemonInstallCheckTest, NoOneButTheOwnerAndRootMayWriteTheWay) {
     return chown(path.c_str(), uid_t(-1), 54322) != 0 ? -1 : chmod(path.c_str(), mode);
   };
   const auto swapFor = [](auto make) {
-    return [make](auto&, const std::string& f) { return make(f + ".new") != 0 ? -1 : rename((f + ".new").c_str(), f.c_str()); };
+    return [make](auto&, const std::string& f) {
+      return make(f + ".new") != 0 ? -1 : rename((f + ".new").c_str(), f.c_str());
+    };
   };
   const Case cases[] = {
       {"as installed", [](auto&, auto&) { return 0; }, ""},
@@ -157,9 +159,15 @@ TEST(DaemonInstallCheckTest, NoOneButTheOwnerAndRootMayWriteTheWay) {
       {"ACL: a group may write", acl(ACL_GROUP, 100, 6), "dir"},
       {"ACL: root may write", acl(ACL_USER, 0, 7), ""},
       {"ACL: another user may read", acl(ACL_USER, 65534, 5), ""},
-      {"folder now a link", [](auto& d, auto&) { return rename(d.c_str(), (d + ".x").c_str()) ?: symlink((d + ".x").c_str(), d.c_str()); }, "dir"},
-      {"name now a link to root's program", swapFor([](const std::string& n) { return symlink("/bin/true", n.c_str()); }), "swapped"},
-      {"name now another file", swapFor([](const std::string& n) { corvitest::WriteFile(n, ""); return 0; }), "swapped"},
+      {"folder now a link",
+       [](auto& d, auto&) {
+         return rename(d.c_str(), (d + ".x").c_str()) != 0 ? -1 : symlink((d + ".x").c_str(), d.c_str());
+       },
+       "dir"},
+      {"name now a link to root's program",
+       swapFor([](const std::string& n) { return symlink("/bin/true", n.c_str()); }), "swapped"},
+      {"name now another file", swapFor([](const std::string& n) { return corvitest::WriteFile(n, ""), 0; }),
+       "swapped"},
   };
   for (const Case& c : cases) {
     TempDir top;

@@ -189,7 +189,7 @@ TEST_F(LoggingTest, AnUnwritableLogRaisesAndLeavesSlotsAndLastMessage) {
   const std::pair<const char*, std::function<int()>> places[] = {
       {"missing-dir/corvilink", [] { return 0; }},
       {"corvilink", [&] { return symlink(elsewhere.c_str(), log.c_str()); }},
-      {"corvilink", [&] { return unlink(log.c_str()) ?: mkfifo(log.c_str(), 0644); }},
+      {"corvilink", [&] { return unlink(log.c_str()) != 0 ? -1 : mkfifo(log.c_str(), 0644); }},
   };
   for (const auto& [program, plant] : places) {
     ASSERT_EQ(plant(), 0) << program;
