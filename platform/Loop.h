@@ -37,7 +37,8 @@ public:
   // ipv4 is an address text that inet_aton accepts (leading zeros included). Returns 0 or an errno value
   // when the attempt cannot even be set up. A failure on the way to the peer (refused, no route,
   // unreachable, network down, timed out, refused by local policy) comes as OnConnected(err) on a
-  // later turn, also where the system reports it at once.
+  // later turn, also where the system reports it at once. A connect that gets no answer stays
+  // pending as long as the system retries (about two minutes); WSocket gives up sooner.
   virtual int Connect(const std::string& ipv4, uint16_t port) = 0;
   // Queues bytes; returns 0 or an errno value.
   virtual int Write(const std::string& bytes) = 0;

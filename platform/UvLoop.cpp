@@ -145,8 +145,9 @@ struct StreamNode : Node {
 // Failures on the way to the peer. Linux reports most of them within
 // connect(2) and libuv passes all but "refused" straight back; the owner
 // hears of every one as a failed connection, as of "refused". A connect that
-// local policy refuses is one of them: a "prohibit" route (EACCES) or a
-// firewall rule (EPERM), as behind a VPN's kill switch.
+// local policy refuses is one of them: a "prohibit" route (EACCES), as behind
+// a VPN's kill switch, or a cgroup's connect filter (EPERM). A firewall rule
+// that drops is not: the SYN is sent again and the connect stays pending.
 bool FailsOnTheWay(int err) {
   switch (err) {
     case ECONNREFUSED:

@@ -4,12 +4,19 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
 #include "Common.h"
 
 namespace plat {
+
+static std::chrono::milliseconds g_connectTimeout{21000};
+
+std::chrono::milliseconds SetConnectTimeout(std::chrono::milliseconds timeout) {
+  return std::exchange(g_connectTimeout, timeout);
+}
 
 namespace {
 
@@ -44,7 +51,7 @@ uint16_t SocketCode(int err) {
     case EADDRNOTAVAIL: return kWsaEAddrNotAvail;
     case ENETDOWN: return kWsaENetDown;
     case EHOSTDOWN: return kWsaEHostDown;
-    // Refused by local policy: a firewall rule or a "prohibit" route.
+    // Refused by local policy: a "prohibit" route or a cgroup's connect filter.
     case EACCES:
     case EPERM: return kWsaEAcces;
     default: break;
@@ -134,6 +141,20 @@ void WSocket::Connect() {
     return;
   }
   state_ = SocketState::Connecting;
+  if (!connectTimer_) connectTimer_ = loop_.NewTimer([this] { ConnectTimedOut(); });
+  connectTimer_->Start(uint32_t(g_connectTimeout.count()));
+}
+
+// The stream is still connecting: it is dropped with its pending connect,
+// and the owner hears of it as of any other failed connect.
+void WSocket::ConnectTimedOut() {
+  StopConnectTimer();
+  if (state_ != SocketState::Connecting) return;
+  OnConnected(ETIMEDOUT);
+}
+
+void WSocket::StopConnectTimer() {
+  if (connectTimer_) connectTimer_->Stop();
 }
 
 void WSocket::Close() {
@@ -209,6 +230,7 @@ void WSocket::DnsLookup(const std::string& name) {
 }
 
 void WSocket::OnConnected(int err) {
+  StopConnectTimer();
   Enter();
   if (err == 0) {
     state_ = SocketState::Connected;
@@ -276,6 +298,7 @@ void WSocket::Abort() {
 }
 
 void WSocket::Retire() {
+  StopConnectTimer();
   if (stream_) {
     stream_->Close();
     retiredStreams_.push_back(std::move(stream_));

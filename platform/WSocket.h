@@ -2,6 +2,7 @@
 // UDP sends and host look-ups, with events delivered on the loop thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -22,6 +23,13 @@ public:
 };
 
 enum class SocketState { Closed, Connecting, Connected };
+
+// A TCP connect that gets no answer at all (a firewall that drops) is given up
+// after 21 s, as the platform the engine was written for does (three SYNs,
+// 3 + 6 + 12 s), and told as a timed-out connect; Linux alone would retry for
+// about two minutes. Tests shorten it (the one before is returned); not for
+// the programs.
+std::chrono::milliseconds SetConnectTimeout(std::chrono::milliseconds timeout);
 
 class WSocket : private StreamEvents {
 public:
@@ -44,7 +52,8 @@ public:
 
   SocketState State() const { return state_; }
 
-  // TCP: starts the connection, completed later by OnSessionConnected.
+  // TCP: starts the connection, completed later by OnSessionConnected, at the
+  // latest when the connect time-out has passed.
   // UDP: sets the destination; the socket counts as connected at once.
   void Connect();
   // Drops the connection at once; no event of it is delivered afterwards.
@@ -79,6 +88,8 @@ private:
   void OnData(const char* data, size_t n) override;
   void OnClosedByPeer(int err) override;
 
+  void ConnectTimedOut();
+  void StopConnectTimer();
   void ReportError(int code, const std::string& msg);
   void Fire(const std::function<void()>& call);
   void Abort();
@@ -94,6 +105,7 @@ private:
   std::string port_ = "0";
   SocketState state_ = SocketState::Closed;
   std::unique_ptr<Stream> stream_;
+  std::unique_ptr<LoopTimer> connectTimer_;  // runs only while a connect is pending
   std::unique_ptr<Lookup> lookup_;
   std::vector<std::unique_ptr<Stream>> retiredStreams_;
   std::vector<std::unique_ptr<Lookup>> retiredLookups_;

@@ -3,8 +3,10 @@
 // and port 80 after failures, and what the engine makes of broken replies.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "CorvilinkClient.h"
@@ -306,17 +308,93 @@ TEST_F(EngineCycleTest, WithoutARouteTheRetriesFollowTheFailureSchedule) {
   EXPECT_TRUE(svc.Events(Server::Update).empty());
 }
 
-// Every second failed IP query re-resolves the update server, whether the
-// server refused or could not be reached at all.
-TEST_F(EngineCycleTest, AFailedIPQueryConnectionCountsAndEverySecondOneArmsTheLookup) {
+// Behind a firewall that drops, the connect gets neither an answer nor an
+// error; the socket gives it up after 21 s, and the engine counts a connect
+// problem and looks the next host name up.
+TEST_F(EngineCycleTest, ADroppedConnectIsAConnectProblemAfter21Seconds) {
+  corvitest::DropRule drop("127.0.0.95", 900);
+  ASSERT_TRUE(drop.Added());
   StartResolved();
-  // Refused, then no route.
-  for (uint32_t n = 1; n <= 4; ++n) {
+  Values.UpdateServerAddress = "127.0.0.95";
+  UpdateNow();
+  ASSERT_TRUE(RunUntil([&] { return engine->SSetIP.State() == plat::SocketState::Connecting; }, ms(3000)));
+  const uint64_t connecting = loop->Now();
+  ASSERT_TRUE(RunUntil([] { return Values.ec == 1; }, ms(25000)));
+  const uint64_t took = loop->Now() - connecting;
+  EXPECT_GE(took, 20900u);
+  EXPECT_LT(took, 21500u);
+  EXPECT_EQ(Count("Debug    ..... setIP session connected [127.0.0.95]", 40), 1u);
+  EXPECT_EQ(Count(">>>>>    setIP socket connect problem [127.0.0.95]", 30), 1u);
+  EXPECT_EQ(engine->SSetIP.State(), plat::SocketState::Closed);
+  EXPECT_EQ(engine->TimerSetIP.Interval(), 5000u);
+  ASSERT_TRUE(RunUntil([] { return Values.UpdateServerAddress == "127.0.0.22"; }, ms(3000)));
+  EXPECT_EQ(Count(">>>>>    DNS Lookup setIP (2nd)", 30), 1u);
+  EXPECT_EQ(Values.ec3, 0u);
+  EXPECT_TRUE(svc.Events(Server::Update).empty());
+}
+
+// Dropped connects, given up after a shortened time-out, walk the host names;
+// the fifth failure sends the next attempt to port 80, which the rule does not
+// drop, so nothing listening there refuses it at once.
+TEST_F(EngineCycleTest, DroppedConnectsWalkTheHostNamesAndTheFifthFailureGoesToPort80) {
+  const corvitest::ConnectTimeout shortened(ms(400));
+  std::string hosts = OriginalDnsHosts();
+  std::vector<std::pair<std::string, std::vector<std::string>>> probes;
+  for (int i = 1; i <= 4; ++i) {
+    const std::string host = "update" + std::to_string(i) + ".corvilink.example";
+    const std::string addr = "127.0.0.9" + std::to_string(i);
+    hosts = WithoutHost(hosts, host) + addr + " " + host + "\n";
+    probes.push_back({host, {addr}});
+  }
+  SetDnsHosts(hosts, probes);
+  corvitest::DropRule drop("127.0.0.91,127.0.0.92,127.0.0.93,127.0.0.94", 900);
+  ASSERT_TRUE(drop.Added());
+
+  StartResolved();
+  for (uint32_t n = 1; n <= 6; ++n) {
+    SCOPED_TRACE("failure " + std::to_string(n));
+    const std::string addr = "127.0.0.9" + std::to_string((n - 1) % 4 + 1);
+    ASSERT_TRUE(RunUntil([&] { return Values.UpdateServerAddress == addr; }, ms(3000))) << Values.UpdateServerAddress;
+    UpdateNow();
+    const uint64_t start = loop->Now();
+    ASSERT_TRUE(RunUntil([&] { return Values.ec == n; }, ms(3000)));
+    const uint64_t took = loop->Now() - start;
+    if (n <= 5) {
+      EXPECT_GE(took, 400u);
+    } else {
+      EXPECT_LT(took, 400u);
+    }
+    EXPECT_EQ(Count(">>>>>    setIP socket connect problem [" + addr + "]", 30), n <= 4 ? 1u : 2u);
+    EXPECT_EQ(Count(">>>>>    setIP using Port 80", 30), n == 6 ? 1u : 0u);
+    EXPECT_EQ(engine->TimerSetIP.Interval(), n <= 5 ? 5000u : 10000u);
+  }
+  const std::string lookup = ">>>>>    DNS Lookup setIP (";
+  ASSERT_TRUE(RunUntil([&] { return Count(lookup + "3rd)", 30) == 2; }, ms(3000)));
+  std::vector<std::string> walk;
+  for (const std::string& line : Log())
+    if (line.rfind(lookup, 0) == 0) walk.push_back(line.substr(lookup.size()));
+  EXPECT_EQ(walk, (std::vector<std::string>{"base)", "2nd)", "3rd)", "4th)", "base)", "2nd)", "3rd)"}));
+  EXPECT_EQ(Values.ec3, 0u);
+  EXPECT_TRUE(svc.Events(Server::Update).empty());
+}
+
+// Every second failed IP query re-resolves the update server, whether the
+// server refused, could not be reached at all or never answered.
+TEST_F(EngineCycleTest, AFailedIPQueryConnectionCountsAndEverySecondOneArmsTheLookup) {
+  const corvitest::ConnectTimeout shortened(ms(400));
+  corvitest::DropRule drop("127.0.0.96", 901);
+  ASSERT_TRUE(drop.Added());
+  StartResolved();
+  // Refused, then no route, then dropped.
+  const char* const servers[] = {"127.0.0.99", "127.0.0.99", "192.0.2.99", "192.0.2.99", "127.0.0.96", "127.0.0.96"};
+  for (uint32_t n = 1; n <= 6; ++n) {
     SCOPED_TRACE(n);
-    Values.MyIPServerAddress = n <= 2 ? "127.0.0.99" : "192.0.2.99";
+    Values.MyIPServerAddress = servers[n - 1];
     engine->TimerMyIP.SetEnabled(true);
     engine->TimerMyIP.SetInterval(20);
+    const uint64_t start = loop->Now();
     ASSERT_TRUE(RunUntil([&] { return Values.ec2 == n; }, ms(3000)));
+    EXPECT_EQ(loop->Now() - start >= 400, n >= 5);
     EXPECT_EQ(Count("Debug    myIP could not be detected (socket connect)", 40), n);
     EXPECT_EQ(engine->TimerDNS.Enabled(), n % 2 == 0);
     engine->TimerMyIP.SetEnabled(false);

@@ -27,6 +27,7 @@
 
 #include "RealEngine.h"
 #include "UvLoop.h"
+#include "WSocket.h"
 
 namespace {
 
@@ -435,6 +436,50 @@ TEST_F(UvLoopTest, AConnectFromTheFailureEventIsToldOnTheNextPass) {
   }
   EXPECT_EQ(handles(), first);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+}
+
+// The socket's connect time-out holds the loop only while the connect is
+// pending: once it has ended, whichever way, nothing is left to wait for.
+TEST_F(UvLoopTest, ASocketsConnectTimeOutHoldsTheLoopOnlyWhileItsConnectIsPending) {
+  using std::chrono::milliseconds;
+  const corvitest::ConnectTimeout shortened(milliseconds(1500));
+  corvitest::DropRule drop("127.0.0.97", 900);
+  ASSERT_TRUE(drop.Added());
+  Peer peer([](int fd) { DrainToEnd(fd); });
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa = Ipv4("127.0.0.1", 0);
+  socklen_t len = sizeof sa;
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len), 0);
+  struct Case {
+    const char* addr;
+    uint16_t port;
+    uint16_t code;
+  };
+  for (const Case& c : {Case{"127.0.0.1", peer.Port(), 0}, Case{"127.0.0.1", ntohs(sa.sin_port), 10061},
+                        Case{"127.0.0.97", 900, 10060}}) {
+    SCOPED_TRACE(c.code);
+    plat::WSocket w(loop);
+    std::vector<uint16_t> codes;
+    w.OnSessionConnected = [&](uint16_t code) {
+      codes.push_back(code);
+      w.Close();
+    };
+    w.SetAddr(c.addr);
+    w.SetPort(std::to_string(c.port));
+    w.Connect();
+    const auto start = std::chrono::steady_clock::now();
+    loop.Run();
+    const auto took = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_EQ(codes, std::vector<uint16_t>{c.code});
+    if (c.code == 10060) {
+      EXPECT_GE(took, milliseconds(1500));
+      EXPECT_LT(took, milliseconds(2500));
+    } else {
+      EXPECT_LT(took, milliseconds(500));
+    }
+  }
+  close(fd);
 }
 
 TEST_F(UvLoopTest, ConnectRefusesWhatIsNotAnAddress) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -13,6 +14,7 @@
 #include "CorvilinkClient.h"
 #include "CorvilinkProcedures.h"
 #include "SimLoop.h"
+#include "WSocket.h"
 
 namespace corvitest {
 
@@ -46,6 +48,18 @@ public:
 
 private:
   std::vector<std::pair<std::string, uint8_t>> written_;
+};
+
+// The sockets' connect time-out, another one for as long as this lives.
+class ConnectTimeout {
+public:
+  explicit ConnectTimeout(std::chrono::milliseconds ms) : before_(plat::SetConnectTimeout(ms)) {}
+  ~ConnectTimeout() { plat::SetConnectTimeout(before_); }
+  ConnectTimeout(const ConnectTimeout&) = delete;
+  ConnectTimeout& operator=(const ConnectTimeout&) = delete;
+
+private:
+  std::chrono::milliseconds before_;
 };
 
 class EngineTest : public ::testing::Test {

@@ -65,6 +65,17 @@ std::optional<std::vector<std::string>> NextAnswerV4(const std::string& name) {
   return first;
 }
 
+DropRule::DropRule(const std::string& addrs, uint16_t port)
+    : spec_("OUTPUT -p tcp -d " + addrs + " --dport " + std::to_string(port) + " -j DROP") {
+  added_ = std::system(("iptables -w -I " + spec_).c_str()) == 0;
+}
+
+DropRule::~DropRule() {
+  if (added_) {
+    EXPECT_EQ(std::system(("iptables -w -D " + spec_).c_str()), 0) << spec_;
+  }
+}
+
 void RealEngineTest::SetUp() {
   const char* ns = std::getenv("CORVILINK_NETNS");
   ASSERT_TRUE(ns != nullptr && std::string(ns) == "1")

@@ -8,6 +8,7 @@
 #include <uv.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -35,6 +36,23 @@ std::vector<std::string> InterfaceAddresses();
 // dnsmasq rotates such an answer with every query, so it takes two queries to
 // tell; any other look-up of the name meanwhile changes the answer.
 std::optional<std::vector<std::string>> NextAnswerV4(const std::string& name);
+
+// An OUTPUT rule that drops TCP to these addresses (a comma-separated list)
+// and port, as a firewall that drops does: the connect gets no answer at all.
+// Only for addresses no other test uses: other tests run beside this one.
+// Gone with the object, however the test ends.
+class DropRule {
+public:
+  DropRule(const std::string& addrs, uint16_t port);
+  ~DropRule();
+  DropRule(const DropRule&) = delete;
+  DropRule& operator=(const DropRule&) = delete;
+  bool Added() const { return added_; }
+
+private:
+  std::string spec_;
+  bool added_ = false;
+};
 
 class RealEngineTest : public ::testing::Test {
 protected:

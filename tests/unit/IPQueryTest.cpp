@@ -148,6 +148,16 @@ TEST_F(IPQueryTest, FailuresFollowTheTwoStepRule) {
   engine->SMyIPDataAvailable(0);
   EXPECT_EQ(Values.ec2, 3u);
   EXPECT_TRUE(Logged("Debug    myIP could not be detected (b)", 40));
+  // A connect that gets no answer fails when the socket gives it up, at 21 s.
+  engine->TimerDNS.SetEnabled(false);
+  engine->TimerMyIPTimer();
+  loop.Advance(20999);
+  EXPECT_EQ(Values.ec2, 3u);
+  loop.Advance(1);
+  EXPECT_EQ(Values.ec2, 4u);
+  EXPECT_TRUE(engine->TimerDNS.Enabled());
+  EXPECT_EQ(Count("Debug    myIP could not be detected (socket connect)", 40), 2u);
+  EXPECT_TRUE(loop.LastStream()->closed);
 }
 
 TEST_F(IPQueryTest, TheUpdateReplyAppliesTheSameHistory) {

@@ -3,10 +3,12 @@
 
 #include <cerrno>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "EngineFixture.h"
 #include "SimLoop.h"
 #include "WSocket.h"
 
@@ -105,6 +107,90 @@ TEST_F(WSocketTest, AFailedConnectionReportsANonZeroCodeAndCloses) {
     s.Connect();
     EXPECT_EQ(s.State(), SocketState::Connecting);
     EXPECT_EQ(loop.Streams().size(), 2u);
+  }
+}
+
+// A connect that gets no answer is given up as timed out, at the time-out to
+// the millisecond (21 s unless shortened), once, with the stream let go; a
+// connect made from that event gets its own full time-out.
+TEST_F(WSocketTest, AConnectWithoutAnswerIsGivenUpAsTimedOut) {
+  for (const uint32_t timeout : {21000u, 500u}) {
+    SCOPED_TRACE(timeout);
+    std::optional<corvitest::ConnectTimeout> shortened;
+    if (timeout != 21000) shortened.emplace(std::chrono::milliseconds(timeout));
+    sim::SimLoop loop;
+    plat::WSocket w(loop);
+    std::vector<std::string> seen;
+    w.OnSessionConnected = [&](uint16_t code) {
+      seen.push_back(std::to_string(code) + " at " + std::to_string(loop.Now()));
+      EXPECT_EQ(w.State(), SocketState::Closed);
+      if (seen.size() == 1) w.Connect();
+    };
+    w.SetAddr("192.0.2.1");
+    w.SetPort("900");
+    w.Connect();
+    auto first = loop.LastStream();
+    loop.Advance(timeout - 1);
+    EXPECT_TRUE(seen.empty());
+    EXPECT_EQ(w.State(), SocketState::Connecting);
+    EXPECT_FALSE(first->closed);
+    loop.Advance(1);
+    const std::string t = std::to_string(timeout);
+    EXPECT_EQ(seen, std::vector<std::string>{"10060 at " + t});
+    EXPECT_TRUE(first->closed);
+    ASSERT_EQ(loop.Streams().size(), 2u);
+    // A late answer of the abandoned attempt is not heard.
+    loop.CompleteConnect(first, 0);
+    loop.Advance(5 * timeout);
+    EXPECT_EQ(seen, (std::vector<std::string>{"10060 at " + t, "10060 at " + std::to_string(2 * timeout)}));
+    EXPECT_EQ(w.LastError(), 10060);
+    EXPECT_TRUE(loop.LastStream()->closed);
+    EXPECT_EQ(loop.NextDue(), -1) << "a countdown left with no connect pending";
+  }
+}
+
+// Whatever ends a pending connect first, its time-out never comes, and
+// nothing waits any more unless a new connect does.
+TEST_F(WSocketTest, NoTimeOutOnceTheConnectHasEnded) {
+  struct Case {
+    const char* name;
+    std::function<void(sim::SimLoop&, plat::WSocket&)> at100ms;
+    int64_t waiting;  // right after: ms until the next countdown ends, -1 for none
+    std::vector<std::string> events;
+    SocketState left;
+  };
+  const Case cases[] = {
+      {"accepted", [](sim::SimLoop& l, plat::WSocket&) { l.CompleteConnect(l.LastStream(), 0); }, -1,
+       {"0 at 100"}, SocketState::Connected},
+      {"refused", [](sim::SimLoop& l, plat::WSocket&) { l.CompleteConnect(l.LastStream(), ECONNREFUSED); }, -1,
+       {"10061 at 100"}, SocketState::Closed},
+      {"closed", [](sim::SimLoop&, plat::WSocket& w) { w.Close(); }, -1, {}, SocketState::Closed},
+      {"closed and connected anew",
+       [](sim::SimLoop&, plat::WSocket& w) {
+         w.Close();
+         w.Connect();
+       },
+       21000, {"10060 at 21100"}, SocketState::Closed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SimLoop loop;
+    plat::WSocket w(loop);
+    std::vector<std::string> seen;
+    w.OnSessionConnected = [&](uint16_t code) {
+      seen.push_back(std::to_string(code) + " at " + std::to_string(loop.Now()));
+    };
+    w.SetAddr("192.0.2.1");
+    w.SetPort("900");
+    w.Connect();
+    loop.Advance(100);
+    c.at100ms(loop, w);
+    loop.RunDue();
+    EXPECT_EQ(loop.NextDue(), c.waiting);
+    loop.Advance(60000);
+    EXPECT_EQ(seen, c.events);
+    EXPECT_EQ(w.State(), c.left);
+    EXPECT_EQ(loop.NextDue(), -1);
   }
 }
 
@@ -573,6 +659,7 @@ TEST_F(WSocketTest, DestroyingTheSocketClosesItsStreamAndCancelsItsLookup) {
     plat::WSocket w(loop);
     w.OnDataAvailable = [](uint16_t) { ADD_FAILURE() << "event after destruction"; };
     w.OnDnsLookupDone = [](uint16_t) { ADD_FAILURE() << "event after destruction"; };
+    w.OnSessionConnected = [](uint16_t) { ADD_FAILURE() << "event after destruction"; };
     w.SetAddr("192.0.2.1");
     w.SetPort("900");
     w.Connect();
@@ -585,7 +672,8 @@ TEST_F(WSocketTest, DestroyingTheSocketClosesItsStreamAndCancelsItsLookup) {
   loop.CompleteConnect(stream, 0);
   loop.Deliver(stream, "x");
   loop.Answer(lookup, 0, {"192.0.2.1"});
-  loop.RunDue();
+  loop.Advance(30000);
+  EXPECT_EQ(loop.NextDue(), -1);
 }
 
 // --- UdpSender ---
