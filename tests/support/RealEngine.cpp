@@ -65,6 +65,15 @@ std::optional<std::vector<std::string>> NextAnswerV4(const std::string& name) {
   return first;
 }
 
+NamespaceChange::NamespaceChange(const std::string& command, std::string undo) {
+  if (std::system(command.c_str()) == 0) undo_ = std::move(undo);
+  else ADD_FAILURE() << "could not change the namespace: " << command;
+}
+
+NamespaceChange::~NamespaceChange() {
+  if (Made() && std::system(undo_.c_str()) != 0) ADD_FAILURE() << "could not undo: " << undo_;
+}
+
 void RealEngineTest::SetUp() {
   const char* ns = std::getenv("CORVILINK_NETNS");
   ASSERT_TRUE(ns != nullptr && std::string(ns) == "1")

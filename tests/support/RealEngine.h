@@ -36,6 +36,21 @@ std::vector<std::string> InterfaceAddresses();
 // tell; any other look-up of the name meanwhile changes the answer.
 std::optional<std::vector<std::string>> NextAnswerV4(const std::string& name);
 
+// A change to the namespace for as long as this lives: `undo` runs at the
+// end, also when the test fails. For what only one test uses, as tests run
+// side by side in the namespace: an address of its own, a rule for it.
+class NamespaceChange {
+public:
+  NamespaceChange(const std::string& command, std::string undo);
+  ~NamespaceChange();
+  NamespaceChange(const NamespaceChange&) = delete;
+  NamespaceChange& operator=(const NamespaceChange&) = delete;
+  bool Made() const { return !undo_.empty(); }
+
+private:
+  std::string undo_;
+};
+
 class RealEngineTest : public ::testing::Test {
 protected:
   using ms = std::chrono::milliseconds;
