@@ -22,15 +22,11 @@ namespace plat {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// The engine's thread waits for the GET, so it must not wait for ever.
-static milliseconds g_connectTimeout{10000};
-static milliseconds g_totalTimeout{30000};
+// It runs inside the update connection, which the server closes when the
+// line takes 5 s: the engine's thread must be free again well before that.
+static milliseconds g_timeout = kHttpGetTimeout;
 
-// Tests shorten the waits; not for the programs.
-void SetHttpGetTimeouts(milliseconds connect, milliseconds total) {
-  g_connectTimeout = connect;
-  g_totalTimeout = total;
-}
+void SetHttpGetTimeout(milliseconds whole) { g_timeout = whole; }
 
 namespace {
 
@@ -186,9 +182,8 @@ bool WaitFor(int fd, short events, Clock::time_point deadline) {
   }
 }
 
-// One connection attempt, within its own connect time-out; -1 when it fails.
-int ConnectOnce(const addrinfo& to, Clock::time_point total) {
-  Clock::time_point deadline = std::min(Clock::now() + g_connectTimeout, total);
+// One connection attempt; -1 when it fails.
+int ConnectOnce(const addrinfo& to, Clock::time_point deadline) {
   int fd = socket(to.ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   bool ok = connect(fd, to.ai_addr, to.ai_addrlen) == 0;
@@ -202,20 +197,22 @@ int ConnectOnce(const addrinfo& to, Clock::time_point total) {
   return -1;
 }
 
-// Both families in the system's address-selection order, which puts IPv6
-// first where the machine has it: the IPv6 test must reach its host over
-// IPv6. Each address in turn until one answers.
-int ConnectTo(const Url& where, Clock::time_point total) {
+// The host's addresses of one family (AF_UNSPEC: both) in the system's order.
+addrinfo* Resolve(const Url& where, int family) {
   addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
+  hints.ai_family = family;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_NUMERICSERV;
   addrinfo* found = nullptr;
-  if (getaddrinfo(where.host.c_str(), std::to_string(where.port).c_str(), &hints, &found) != 0) return -1;
+  if (getaddrinfo(where.host.c_str(), std::to_string(where.port).c_str(), &hints, &found) != 0) return nullptr;
+  return found;
+}
+
+// Each address in turn until one answers.
+int ConnectTo(const addrinfo* found, Clock::time_point deadline) {
   int fd = -1;
-  for (const addrinfo* a = found; a != nullptr && fd < 0 && RemainingMs(total) > 0; a = a->ai_next)
-    fd = ConnectOnce(*a, total);
-  freeaddrinfo(found);
+  for (const addrinfo* a = found; a != nullptr && fd < 0 && RemainingMs(deadline) > 0; a = a->ai_next)
+    fd = ConnectOnce(*a, deadline);
   return fd;
 }
 
@@ -236,15 +233,25 @@ bool SendAll(int fd, const std::string& data, Clock::time_point deadline) {
   return true;
 }
 
-// Buffered reading from the connection until its end, an error or the deadline.
+constexpr size_t kLineLimit = 16384;
+constexpr size_t kHeaderLimit = 65536;
+// The body is an address; more is not the answer the test asks for.
+constexpr size_t kBodyLimit = 4096;
+
+// Buffered reading from the connection until its end, an error or the
+// deadline. What has been taken is dropped as it goes, so the buffer never
+// holds much more than one line or one read.
 class Reader {
 public:
   Reader(int fd, Clock::time_point deadline) : fd_(fd), deadline_(deadline) {}
 
+  // True once the deadline has cut the reading short.
+  bool TimedOut() const { return timedOut_; }
+
   // Reads more into the buffer; false at the end of the data.
   bool Fill() {
     if (ended_) return false;
-    char chunk[16384];
+    char chunk[4096];
     for (;;) {
       ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
       if (n > 0) {
@@ -252,7 +259,10 @@ public:
         return true;
       }
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && WaitFor(fd_, POLLIN, deadline_)) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (WaitFor(fd_, POLLIN, deadline_)) continue;
+        timedOut_ = true;
+      }
       ended_ = true;
       return false;
     }
@@ -289,12 +299,17 @@ public:
     return true;
   }
 
-  void TakeAll(std::string& out) {
+  // Appends the rest of the data to out; false as soon as out would grow
+  // past the limit.
+  bool TakeRest(size_t limit, std::string& out) {
     do {
-      out.append(buf_, pos(), buf_.size() - pos());
+      size_t k = buf_.size() - pos();
+      if (k > limit - out.size()) return false;
+      out.append(buf_, pos(), k);
       consumed_ = buf_.size();
       Compact();
     } while (Fill());
+    return true;
   }
 
   // Peeks at the first bytes; false when fewer than n ever arrive.
@@ -308,7 +323,7 @@ public:
 private:
   size_t pos() const { return consumed_; }
   void Compact() {
-    if (consumed_ > 65536 || consumed_ == buf_.size()) {
+    if (consumed_ >= 4096 || consumed_ == buf_.size()) {
       buf_.erase(0, consumed_);
       consumed_ = 0;
     }
@@ -319,10 +334,8 @@ private:
   std::string buf_;
   size_t consumed_ = 0;
   bool ended_ = false;
+  bool timedOut_ = false;
 };
-
-constexpr size_t kLineLimit = 16384;
-constexpr size_t kHeaderLimit = 65536;
 
 struct Response {
   int status = 0;
@@ -389,11 +402,12 @@ bool StatusLineFollows(Reader& in) {
   return true;
 }
 
-// The chunked body, decoded; a malformed or cut-off chunk ends it.
-void ReadChunked(Reader& in, std::string& out) {
+// The chunked body, decoded; a malformed or cut-off chunk ends it. False
+// when it grows past the limit.
+bool ReadChunked(Reader& in, std::string& out) {
   for (;;) {
     std::string line;
-    if (!in.Line(line, kLineLimit)) return;
+    if (!in.Line(line, kLineLimit)) return true;
     uint64_t size = 0;
     size_t i = 0, digits = 0;
     while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
@@ -401,25 +415,26 @@ void ReadChunked(Reader& in, std::string& out) {
       char c = LowerAscii(line[i]);
       int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
       if (d < 0) break;
-      if (digits >= 15) return;
-      size = size * 16 + uint64_t(d);
+      size = std::min<uint64_t>(size * 16 + uint64_t(d), kBodyLimit + 1);
     }
-    if (digits == 0) return;
-    if (size == 0) return;  // trailers don't matter on a closing connection
-    if (!in.Take(size, out)) return;
-    if (!in.Line(line, kLineLimit)) return;
+    if (digits == 0) return true;
+    if (size == 0) return true;  // trailers don't matter on a closing connection
+    if (size > kBodyLimit - out.size()) return false;
+    if (!in.Take(size, out)) return true;
+    if (!in.Line(line, kLineLimit)) return true;
   }
 }
 
-void ReadBody(Reader& in, const Response& resp, std::string& out) {
-  if (resp.status == 204 || resp.status == 304) return;
-  if (resp.chunked) {
-    ReadChunked(in, out);
-  } else if (resp.hasLength) {
+// False when the body is longer than the limit.
+bool ReadBody(Reader& in, const Response& resp, std::string& out) {
+  if (resp.status == 204 || resp.status == 304) return true;
+  if (resp.chunked) return ReadChunked(in, out);
+  if (resp.hasLength) {
+    if (resp.length > kBodyLimit) return false;
     in.Take(resp.length, out);
-  } else {
-    in.TakeAll(out);
+    return true;
   }
+  return in.TakeRest(kBodyLimit, out);
 }
 
 // The body as it was read 1024 bytes at a time, each piece taken up to its
@@ -439,7 +454,6 @@ bool HttpGetText(const std::string& url, std::string& body) {
   body.clear();
   Url target;
   if (!ParseUrl(url, target)) return false;
-  Clock::time_point deadline = Clock::now() + g_totalTimeout;
 
   Url proxy;
   bool viaProxy = ProxyFor(target, proxy);
@@ -452,25 +466,31 @@ bool HttpGetText(const std::string& url, std::string& body) {
   request += "Pragma: no-cache\r\n";
   request += "Connection: close\r\n\r\n";
 
-  int fd = ConnectTo(viaProxy ? proxy : target, deadline);
+  // Only an answer that came over IPv6 tells the IPv6 address; a proxy is
+  // reached however it can be.
+  addrinfo* found = viaProxy ? Resolve(proxy, AF_UNSPEC) : Resolve(target, AF_INET6);
+  if (found == nullptr) return false;
+  Clock::time_point deadline = Clock::now() + g_timeout;
+  int fd = ConnectTo(found, deadline);
+  freeaddrinfo(found);
   if (fd < 0) return false;
 
   Reader in(fd, deadline);
   std::string data;
-  bool opened = false;
+  bool whole = false;
   if (SendAll(fd, request, deadline)) {
     if (StatusLineFollows(in)) {
       Response resp;
-      opened = ReadHead(in, resp);
-      if (opened) ReadBody(in, resp, data);
+      whole = ReadHead(in, resp) && ReadBody(in, resp, data);
     } else {
-      opened = true;
-      in.TakeAll(data);
+      whole = in.TakeRest(kBodyLimit, data);
     }
   }
   close(fd);
-  if (opened) AppendInPieces(data, body);
-  return opened;
+  // A response the deadline cut off is not the host's answer.
+  if (!whole || in.TimedOut()) return false;
+  AppendInPieces(data, body);
+  return true;
 }
 
 }  // namespace plat

@@ -6,12 +6,16 @@
 
 namespace plat {
 
-// Empties body, fetches the URL and fills body with the response body.
-// True when the URL could be opened (whatever the status); false, with an
-// empty body, when the host can't be resolved or reached.
+// Empties body, fetches the URL from the host's IPv6 addresses (a proxy from
+// the environment over either family) and fills body with the response body.
+// True when the host answered (whatever the status; a body the host cut off
+// is what came); false, with an empty body, when no IPv6 address of the host
+// answers, the time-out passes first or the body is longer than 4096 bytes.
 bool HttpGetText(const std::string& url, std::string& body);
 
-// Connect 10 s and whole request 30 s unless a test shortens them.
-void SetHttpGetTimeouts(std::chrono::milliseconds connect, std::chrono::milliseconds total);
+// Connect, send and read, the look-up aside, within this time.
+inline constexpr std::chrono::milliseconds kHttpGetTimeout{3000};
+// Tests shorten the wait; not for the programs.
+void SetHttpGetTimeout(std::chrono::milliseconds whole);
 
 }  // namespace plat

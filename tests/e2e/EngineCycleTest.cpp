@@ -312,8 +312,8 @@ TEST_F(EngineCycleTest, WithoutARouteTheRetriesFollowTheFailureSchedule) {
 // error; the socket gives it up after 21 s, and the engine counts a connect
 // problem and looks the next host name up.
 TEST_F(EngineCycleTest, ADroppedConnectIsAConnectProblemAfter21Seconds) {
-  corvitest::DropRule drop("127.0.0.95", 900);
-  ASSERT_TRUE(drop.Added());
+  const auto drop = corvitest::DropTcp("127.0.0.95", 900);
+  ASSERT_TRUE(drop.Made());
   StartResolved();
   Values.UpdateServerAddress = "127.0.0.95";
   UpdateNow();
@@ -347,8 +347,8 @@ TEST_F(EngineCycleTest, DroppedConnectsWalkTheHostNamesAndTheFifthFailureGoesToP
     probes.push_back({host, {addr}});
   }
   SetDnsHosts(hosts, probes);
-  corvitest::DropRule drop("127.0.0.91,127.0.0.92,127.0.0.93,127.0.0.94", 900);
-  ASSERT_TRUE(drop.Added());
+  const auto drop = corvitest::DropTcp("127.0.0.91,127.0.0.92,127.0.0.93,127.0.0.94", 900);
+  ASSERT_TRUE(drop.Made());
 
   StartResolved();
   for (uint32_t n = 1; n <= 6; ++n) {
@@ -382,8 +382,8 @@ TEST_F(EngineCycleTest, DroppedConnectsWalkTheHostNamesAndTheFifthFailureGoesToP
 // server refused, could not be reached at all or never answered.
 TEST_F(EngineCycleTest, AFailedIPQueryConnectionCountsAndEverySecondOneArmsTheLookup) {
   const corvitest::ConnectTimeout shortened(ms(400));
-  corvitest::DropRule drop("127.0.0.96", 901);
-  ASSERT_TRUE(drop.Added());
+  const auto drop = corvitest::DropTcp("127.0.0.96", 901);
+  ASSERT_TRUE(drop.Made());
   StartResolved();
   // Refused, then no route, then dropped.
   const char* const servers[] = {"127.0.0.99", "127.0.0.99", "192.0.2.99", "192.0.2.99", "127.0.0.96", "127.0.0.96"};

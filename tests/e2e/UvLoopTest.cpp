@@ -443,8 +443,8 @@ TEST_F(UvLoopTest, AConnectFromTheFailureEventIsToldOnTheNextPass) {
 TEST_F(UvLoopTest, ASocketsConnectTimeOutHoldsTheLoopOnlyWhileItsConnectIsPending) {
   using std::chrono::milliseconds;
   const corvitest::ConnectTimeout shortened(milliseconds(1500));
-  corvitest::DropRule drop("127.0.0.97", 900);
-  ASSERT_TRUE(drop.Added());
+  const auto drop = corvitest::DropTcp("127.0.0.97", 900);
+  ASSERT_TRUE(drop.Made());
   Peer peer([](int fd) { DrainToEnd(fd); });
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in sa = Ipv4("127.0.0.1", 0);

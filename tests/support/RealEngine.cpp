@@ -65,15 +65,18 @@ std::optional<std::vector<std::string>> NextAnswerV4(const std::string& name) {
   return first;
 }
 
-DropRule::DropRule(const std::string& addrs, uint16_t port)
-    : spec_("OUTPUT -p tcp -d " + addrs + " --dport " + std::to_string(port) + " -j DROP") {
-  added_ = std::system(("iptables -w -I " + spec_).c_str()) == 0;
+NamespaceChange::NamespaceChange(const std::string& command, std::string undo) {
+  if (std::system(command.c_str()) == 0) undo_ = std::move(undo);
+  else ADD_FAILURE() << "could not change the namespace: " << command;
 }
 
-DropRule::~DropRule() {
-  if (added_) {
-    EXPECT_EQ(std::system(("iptables -w -D " + spec_).c_str()), 0) << spec_;
-  }
+NamespaceChange::~NamespaceChange() {
+  if (Made() && std::system(undo_.c_str()) != 0) ADD_FAILURE() << "could not undo: " << undo_;
+}
+
+NamespaceChange DropTcp(const std::string& addrs, uint16_t port) {
+  const std::string spec = "OUTPUT -p tcp -d " + addrs + " --dport " + std::to_string(port) + " -j DROP";
+  return NamespaceChange("iptables -w -I " + spec, "iptables -w -D " + spec);
 }
 
 void RealEngineTest::SetUp() {

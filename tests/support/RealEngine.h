@@ -37,22 +37,24 @@ std::vector<std::string> InterfaceAddresses();
 // tell; any other look-up of the name meanwhile changes the answer.
 std::optional<std::vector<std::string>> NextAnswerV4(const std::string& name);
 
-// An OUTPUT rule that drops TCP to these addresses (a comma-separated list)
-// and port, as a firewall that drops does: the connect gets no answer at all.
-// Only for addresses no other test uses: other tests run beside this one.
-// Gone with the object, however the test ends.
-class DropRule {
+// A change to the namespace for as long as this lives: `undo` runs at the
+// end, also when the test fails. For what only one test uses, as tests run
+// side by side in the namespace: an address of its own, a rule for it.
+class NamespaceChange {
 public:
-  DropRule(const std::string& addrs, uint16_t port);
-  ~DropRule();
-  DropRule(const DropRule&) = delete;
-  DropRule& operator=(const DropRule&) = delete;
-  bool Added() const { return added_; }
+  NamespaceChange(const std::string& command, std::string undo);
+  ~NamespaceChange();
+  NamespaceChange(const NamespaceChange&) = delete;
+  NamespaceChange& operator=(const NamespaceChange&) = delete;
+  bool Made() const { return !undo_.empty(); }
 
 private:
-  std::string spec_;
-  bool added_ = false;
+  std::string undo_;
 };
+
+// An OUTPUT rule that drops TCP to these addresses (a comma-separated list)
+// and port, as a firewall that drops does: the connect gets no answer at all.
+NamespaceChange DropTcp(const std::string& addrs, uint16_t port);
 
 class RealEngineTest : public ::testing::Test {
 protected:
