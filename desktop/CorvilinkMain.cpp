@@ -692,14 +692,24 @@ void TMainForm::lbZemURLClick() { OpenUrl(U(web::kMakerPage)); }
 
 // --- errors that escape a handler ---
 
+namespace {
+// A fault that repeats (the marker's tick in a folder gone read-only) would
+// open each new box inside the open one's event loop, without end.
+bool errorBoxOpen = false;
+}  // namespace
+
 void ShowErrorMessage(const QString& text) {
+  if (errorBoxOpen) return;
+  errorBoxOpen = true;
   QMessageBox box(QMessageBox::Critical, QCoreApplication::applicationName(), text,
                   QMessageBox::Ok);
   box.exec();
+  errorBoxOpen = false;
 }
 
 void InstallDefaultErrorHandling(QtLoop* loop) {
   ApplicationHandleException = [loop](const std::exception& e) {
+    if (errorBoxOpen) return;
     const QString text = FromEngine(e.what());
     // A modal box inside a libuv callback would run uv_run from inside itself.
     if (loop != nullptr && loop->Pumping()) {

@@ -177,7 +177,8 @@ private:
 
 // The window's default handling of an error that escapes a handler: its
 // message in a message box, and the program goes on. While libuv callbacks
-// run (loop->Pumping()) the box waits until they have returned.
+// run (loop->Pumping()) the box waits until they have returned. One box at a
+// time: what fails while one is open shows none.
 void InstallDefaultErrorHandling(QtLoop* loop);
 void ShowErrorMessage(const QString& text);
 

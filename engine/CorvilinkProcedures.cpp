@@ -51,6 +51,19 @@ void WriteLog(const std::string& message, uint8_t level) {
   if (Values.Broadcast && Values.LogLevel < 99 && LogBroadcast) LogBroadcast(message);
 }
 
+bool TryWriteLog(const std::string& message, uint8_t level) {
+  try {
+    WriteLog(message, level);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+void WriteAlert(const std::string& place, const std::string& message) {
+  if (TryWriteLog(place, 20)) TryWriteLog("Alert!   " + message, 30);
+}
+
 void InitVersionInfo() {
   Values.ProductName = VersionInfoValue("ProductName");
   Values.ProductVersion = VersionInfoValue("ProductVersion");

@@ -91,6 +91,12 @@ extern EngineValues Values;
 
 void LoadConfig();
 void WriteLog(const std::string& message, uint8_t level);
+// For error paths, which do the engine's own work first and log after: the
+// log can be what failed. A write that fails ends the path's lines there and
+// goes no further, where another handler would count the error again.
+bool TryWriteLog(const std::string& message, uint8_t level);
+// The pair of a caught error: its place at 20, then "Alert!   " + its message at 30.
+void WriteAlert(const std::string& place, const std::string& message);
 // Told of every message the log file gets, with its level, which the file
 // doesn't keep; the tests check levels through it.
 extern std::function<void(const std::string& message, uint8_t level)> LogWritten;

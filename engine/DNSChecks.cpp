@@ -16,9 +16,8 @@ void TCorvilinkC::TimerDNSCheckTimer() {
   try {
     DNSCheck.DnsLookup(Values.Account + "." + Values.Domain);
   } catch (const std::exception& e) {
-    WriteLog("Alert!   DNSCheckTimer Exception", 20);
-    WriteLog(std::string("Alert!   ") + e.what(), 30);
     CaughtError();
+    WriteAlert("Alert!   DNSCheckTimer Exception", e.what());
   }
 }
 
@@ -85,9 +84,8 @@ void TCorvilinkC::TimerDNSRandomTimer() {
   try {
     DNSRandom.DnsLookup(RandomLetters(6) + ".com");
   } catch (const std::exception& e) {
-    WriteLog("Alert!   DNSRandomTimer Exception", 20);
-    WriteLog(std::string("Alert!   ") + e.what(), 30);
     CaughtError();
+    WriteAlert("Alert!   DNSRandomTimer Exception", e.what());
   }
 }
 

@@ -27,9 +27,8 @@ void TCorvilinkC::TimerHeartBeatTimer() {
     WriteLog("Debug    HeartBeat: [" + Values.HeartBeatCode + "]", 40);
     UDPBroadCastClient.Send("Corvilink;" + Values.Session + ";" + Values.HeartBeatCode);
   } catch (const std::exception& e) {
-    WriteLog("Alert!   HeartBeatTimer Exception", 20);
-    WriteLog(std::string("Alert!   ") + e.what(), 30);
     CaughtError();
+    WriteAlert("Alert!   HeartBeatTimer Exception", e.what());
   }
 }
 

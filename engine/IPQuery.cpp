@@ -71,10 +71,9 @@ void TCorvilinkC::SMyIPDataAvailable(uint16_t errCode) {
       TimerMyIP.SetEnabled(true);
     }
   } catch (const std::exception& e) {
-    WriteLog("Alert!   myIP DataAvailable Exception", 20);
-    WriteLog(std::string("Alert!   ") + e.what(), 30);
     MyIPFailure();
     CaughtError();
+    WriteAlert("Alert!   myIP DataAvailable Exception", e.what());
   }
 }
 

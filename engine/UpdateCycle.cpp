@@ -117,13 +117,13 @@ namespace {
 
 // The connection steps of both network ticks, in three layers: a failed close
 // goes on to the set-up, a failed set-up ends the attempt, and whatever else
-// escapes either is caught around both. Each layer logs and counts.
+// escapes either is caught around both. Each layer counts, then logs; a log
+// that fails there reaches no outer layer to be counted again.
 void Connect(TCorvilinkC& engine, const Connection& c) {
   const auto failed = [&engine, &c](const std::string& alert, const std::exception& e) {
-    WriteLog(alert, 20);
-    WriteLog(std::string("Alert!   ") + e.what(), 30);
     (engine.*c.failure)();
     engine.CaughtError();
+    WriteAlert(alert, e.what());
   };
   try {
     if (c.socket.State() != plat::SocketState::Closed) {
@@ -164,9 +164,8 @@ void TCorvilinkC::TimerTimerDNS() {
     WriteLog(kLookupLines[host], 30);
     SSetIP.DnsLookup(endpoints::kUpdateHosts[host]);
   } catch (const std::exception& e) {
-    WriteLog("Alert!   DNSTimer Exception", 20);
-    WriteLog(std::string("Alert!   ") + e.what(), 30);
     CaughtError();
+    WriteAlert("Alert!   DNSTimer Exception", e.what());
   }
 }
 
@@ -210,45 +209,46 @@ void TCorvilinkC::TimerKillTimer() {
   loop.ExitProcess(0);
 }
 
+// The error events count first and log after. An error event comes within a
+// socket call of a tick or a handler: a failed log line must not reach that
+// caller's error path, which would count it again.
 void TCorvilinkC::SMyIPError() {
-  WriteLog("Alert!   myIP-Error", 20);
   MyIPFailure();
+  TryWriteLog("Alert!   myIP-Error", 20);
 }
 
 void TCorvilinkC::SSetIPError() {
-  WriteLog("Alert!   setIP-Error", 20);
   UpdateFailure();
+  TryWriteLog("Alert!   setIP-Error", 20);
 }
 
 void TCorvilinkC::SMyIPBgException(const std::exception&, bool& canClose) {
-  WriteLog("Alert!   myIP-BG-Error", 20);
   MyIPFailure();
   canClose = true;
+  TryWriteLog("Alert!   myIP-BG-Error", 20);
 }
 
 void TCorvilinkC::SSetIPBgException(const std::exception&, bool& canClose) {
-  WriteLog("Alert!   setIP-BG-Error", 20);
   UpdateFailure();
   canClose = true;
+  TryWriteLog("Alert!   setIP-BG-Error", 20);
 }
 
 void TCorvilinkC::SHeartBeatBgException(const std::exception&, bool& canClose) {
-  WriteLog("Alert!   HeartBeat-BG-Error", 20);
   canClose = true;
+  TryWriteLog("Alert!   HeartBeat-BG-Error", 20);
 }
 
-void TCorvilinkC::SHeartBeatError() { WriteLog("Alert!   HeartBeat-Error", 20); }
+void TCorvilinkC::SHeartBeatError() { TryWriteLog("Alert!   HeartBeat-Error", 20); }
 
 void TCorvilinkC::SMyIPSocksError(int, const std::string& msg) {
-  WriteLog("Alert!   myIP-Socket-Error", 20);
-  WriteLog("Alert!   " + msg, 30);
   MyIPFailure();
+  WriteAlert("Alert!   myIP-Socket-Error", msg);
 }
 
 void TCorvilinkC::SSetIPSocksError(int, const std::string& msg) {
-  WriteLog("Alert!   setIP-Socket-Error", 20);
-  WriteLog("Alert!   " + msg, 30);
   UpdateFailure();
+  WriteAlert("Alert!   setIP-Socket-Error", msg);
 }
 
 }  // namespace corvilink

@@ -78,15 +78,15 @@ void TCorvilinkC::SSetIPDataAvailable(uint16_t errCode) {
     if (!ReplyCommands(*this, reply)) return;
     ReplySuccess(*this);
   } catch (const std::exception& e) {
-    WriteLog("Alert!   setIP DataAvailable Exception:", 20);
-    WriteLog(std::string("Alert!   ") + e.what(), 30);
     UpdateFailure();
     CaughtError();
-    // One malformed reply must not end all updates: retry as after an error reply.
+    // One reply that fails, by a malformed value or by the log, must not end
+    // all updates: retry as after an error reply.
     if (timersOff && !TimerSetIP.Enabled()) {
       TimerSetIP.SetInterval(900000);
       TimerSetIP.SetEnabled(true);
     }
+    WriteAlert("Alert!   setIP DataAvailable Exception:", e.what());
   }
 }
 

@@ -22,8 +22,9 @@ static uint32_t RetryInterval(uint32_t errors) {
 void TCorvilinkC::SSetIPSessionConnected(uint16_t errCode) {
   WriteLog("Debug    ..... setIP session connected [" + Values.UpdateServerAddress + "]", 40);
   if (errCode != 0) {
-    WriteLog(">>>>>    setIP socket connect problem [" + Values.UpdateServerAddress + "]", 30);
+    // Counted first: a log that fails here must not cost the retry below.
     UpdateFailure();
+    TryWriteLog(">>>>>    setIP socket connect problem [" + Values.UpdateServerAddress + "]", 30);
   } else {
     LoadConfig();
     std::string body = "Account=" + Values.Account + "&Domain=" + Values.Domain;
@@ -54,9 +55,8 @@ void TCorvilinkC::SSetIPSessionConnected(uint16_t errCode) {
       std::string line = "AuthCode=" + Values.AuthCode + "&Session=" + Values.Session + "&" + body;
       SSetIP.SendStr(ScrambleLine(line) + "\n");
     } catch (const std::exception& e) {
-      WriteLog("Alert!   setIP ROT13 Exception: ", 20);
-      WriteLog(std::string("Alert!   ") + e.what(), 30);
       CaughtError();
+      WriteAlert("Alert!   setIP ROT13 Exception: ", e.what());
     }
   }
   TimerSetIP.SetInterval(RetryInterval(Values.ec));

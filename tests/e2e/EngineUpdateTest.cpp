@@ -6,6 +6,7 @@
 #include <sys/utsname.h>
 
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
@@ -139,6 +140,21 @@ TEST_F(EngineUpdateTest, AnAddressChangeAtTheIPServerBringsTheNextUpdateWithinFi
   const auto gap = (next->at - ip->at).count();
   EXPECT_GE(gap, 4800);
   EXPECT_LE(gap, 5900);
+}
+
+// A log that can't be written during a reply costs its lines, not the retry or the period after it.
+TEST_F(EngineUpdateTest, AnUnwritableLogDuringAReplyCostsNoUpdates) {
+  WriteIni("[ACCOUNT]\r\nAccount=kim\r\nDomain=dyn.example\r\nPasswd=abc\r\n[LOGGING]\r\nLevel=30\r\n");
+  svc.Script(Server::Update, corvitest::TestService::kEvery, Action::Reply("IP:198.51.100.77 SI:2\r\n"));
+  StartResolved();
+  const std::string log = dir.path() + "/corvilink.log";
+  ASSERT_TRUE(std::filesystem::remove(log) && std::filesystem::create_directory(log));
+  UpdateNow();
+  ASSERT_TRUE(RunUntil([] { return Values.ec3 == 1; }, ms(3000)));
+  ASSERT_TRUE(std::filesystem::remove(log));
+  EXPECT_EQ(engine->TimerSetIP.Interval(), 900000u);
+  UpdateNow();  // not about the retry's length
+  EXPECT_TRUE(WaitEvent(Server::Update, 3, ms(5000)));
 }
 
 // The host's answer goes out as it came, an error page too; a host that

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <filesystem>
 
 #include "CorvilinkClient.h"
 #include "CorvilinkProcedures.h"
@@ -332,6 +334,41 @@ TEST_F(UpdateCycleTest, SocketEventsLogAndCount) {
     EXPECT_EQ(Values.ec2, c.ec2) << c.name;
     EXPECT_EQ(Values.ec3, 0u) << c.name;
     EXPECT_EQ(engine->TimerDNS.Enabled(), c.dnsArmed) << c.name;
+  }
+}
+
+// An error path whose log lines fail still counts and re-arms as with a working log.
+TEST_F(UpdateCycleTest, AnUnwritableLogCostsErrorPathsOnlyTheirLines) {
+  // An own host name that is an address is answered within the tick.
+  WriteIni("[ACCOUNT]\r\nAccount=127\r\nDomain=0.0.9\r\nPasswd=abc\r\n[LOGGING]\r\nLevel=30\r\n");
+  Values.LogLevel = 30;
+  Values.UpdateServerAddress = Values.MyIPServerAddress = Values.HeartBeatServerAddress = "127.0.0.21";
+  const auto answered = [this](void (TCorvilinkC::*tick)(), int err, const char* reply) {
+    (engine.get()->*tick)();
+    loop.CompleteConnect(loop.LastStream(), err);
+    if (reply) loop.Deliver(loop.LastStream(), reply);
+  };
+  // ec, ec2, ec3, TimerSetIP's interval and whether it runs; the first four leave it as the start set it.
+  const std::pair<std::function<void()>, std::array<uint32_t, 5>> cases[] = {
+      {[&] { answered(&TCorvilinkC::TimerMyIPTimer, 0, "1.2.3.4\n"); }, {0, 1, 1, 5000, 1}},
+      {[&] { engine->TimerTimerDNS(); }, {0, 0, 1, 5000, 1}},
+      {[&] { engine->TimerDNSCheckTimer(); }, {0, 0, 1, 5000, 1}},
+      {[&] { loop.hostAddresses.clear(); engine->TimerHeartBeatTimer(); }, {0, 0, 1, 5000, 1}},
+      {[&] { Values.ec = 5; engine->TimerSetIPTimer(); }, {6, 0, 1, 30000, 1}},
+      {[&] { answered(&TCorvilinkC::TimerSetIPTimer, 111, nullptr); }, {1, 0, 0, 5000, 1}},
+      {[&] { answered(&TCorvilinkC::TimerSetIPTimer, 0, "IP:1.2.3.4\r\n"); }, {1, 0, 1, 900000, 1}},
+      {[&] { loop.writeError = 32; answered(&TCorvilinkC::TimerSetIPTimer, 0, nullptr); }, {1, 0, 0, 5000, 1}},
+  };
+  ASSERT_TRUE(std::filesystem::remove(LogPath()));
+  for (const auto& c : cases) {
+    Values.ec = Values.ec2 = Values.ec3 = 0;
+    ASSERT_TRUE(std::filesystem::create_directory(LogPath()));
+    c.first();
+    loop.RunDue();
+    ASSERT_TRUE(std::filesystem::remove(LogPath()));
+    const plat::Timer& t = engine->TimerSetIP;
+    const std::array got = {Values.ec, Values.ec2, Values.ec3, t.Interval(), uint32_t(t.Enabled())};
+    EXPECT_EQ(got, c.second) << &c - cases;
   }
 }
 
