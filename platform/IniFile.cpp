@@ -159,7 +159,7 @@ bool LockUntil(int fd, std::chrono::steady_clock::time_point deadline) {
 // old inode sees that the path now names another one and starts over, so every
 // writer reads the content the previous writer left. One deadline covers every
 // start.
-bool LockFile(const std::string& target, Fd& fd, struct stat& st, bool& created) {
+bool LockFile(const std::string& target, IniFile::Links links, Fd& fd, struct stat& st, bool& created) {
   const auto deadline = std::chrono::steady_clock::now() + IniFile::kLockWait;
   for (;;) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
@@ -187,7 +187,7 @@ bool LockFile(const std::string& target, Fd& fd, struct stat& st, bool& created)
 
     struct stat now;
     if (::stat(target.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino)
-      return true;
+      return links == IniFile::Links::Follow || OwnFileAlone(st);
     // Someone renamed over the inode we waited on; lock what the name holds now.
   }
 }
@@ -207,12 +207,12 @@ void SyncDirectory(const std::string& dir) {
   if (d.Get() >= 0) (void)::fsync(d.Get());  // the rename is done; this only hastens it to disk
 }
 
-bool Replace(const std::string& target, const std::string& section, const std::string& key,
-             const std::string& value, bool durable) {
+bool Replace(const std::string& target, IniFile::Links links, const std::string& section,
+             const std::string& key, const std::string& value, bool durable) {
   Fd lock;
   struct stat old;
   bool created = false;
-  if (!LockFile(target, lock, old, created)) return false;
+  if (!LockFile(target, links, lock, old, created)) return false;
 
   std::string text;
   bool ok = ReadAll(lock.Get(), text);
@@ -278,7 +278,7 @@ bool IniFile::ReadBool(const std::string& section, const std::string& key, bool 
 void IniFile::WriteString(const std::string& section, const std::string& key,
                           const std::string& value) {
   const std::string target = links_ == Links::Follow ? Target(path_) : path_;
-  if (!Replace(target, section, key, value, flush_ == Flush::ToDisk)) throw IniWriteError(path_);
+  if (!Replace(target, links_, section, key, value, flush_ == Flush::ToDisk)) throw IniWriteError(path_);
 }
 
 void IniFile::WriteInteger(const std::string& section, const std::string& key, int32_t value) {

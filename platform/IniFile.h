@@ -26,7 +26,9 @@ public:
   enum class Flush { ToDisk, Cached };
   // A symbolic link at the name: Follow rewrites the file it names, as a
   // user who linked a configuration file wants; Refuse fails the write, for
-  // a file the program makes itself in a folder others may write.
+  // a file the program makes itself in a folder others may write, and so does
+  // anything there but a regular file of the running account's with no other
+  // name.
   enum class Links { Follow, Refuse };
 
   // How long a write waits for a lock held on the file before it fails.

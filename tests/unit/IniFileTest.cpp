@@ -403,11 +403,15 @@ TEST_F(IniFileTest, LinkStaysALinkToTheRewrittenFile) {
   EXPECT_EQ(Get("real/conf.ini"), "[A]\nk=2\n");
   EXPECT_EQ(IniFile(Path()).ReadString("A", "k", ""), "2");
   EXPECT_EQ(fs::directory_iterator(dir_ / "real")->path().filename(), "conf.ini");
-  // A file the program makes itself is never written through a planted link.
+  // A file the program makes itself is never written through a planted link,
+  // nor as a second name of another file.
   IniFile marker(Path(), IniFile::Flush::Cached, IniFile::Links::Refuse);
   EXPECT_THROW(marker.WriteString("A", "k", "3"), IniWriteError);
-  EXPECT_EQ(Get("real/conf.ini"), "[A]\nk=2\n");
   EXPECT_TRUE(fs::is_symlink(dir_ / "corvilink.ini"));
+  fs::remove(Path());
+  fs::create_hard_link(Path("real/conf.ini"), Path());
+  EXPECT_THROW(marker.WriteString("A", "k", "3"), IniWriteError);
+  EXPECT_EQ(Get("real/conf.ini"), "[A]\nk=2\n");
 }
 
 // ---- failures ---------------------------------------------------------------
