@@ -68,13 +68,14 @@ std::string DateTimeText(time_t now) { return DateText(now) + " " + TimeText(now
 void AppendLogLine(const std::string& line, time_t now) {
   std::string path = AppDirectory() + "/" + ExeBaseName() + ".log";
   std::string text = DateText(now) + " " + TimeText(now) + "  " + line + "\r\n";
-  // Never through a link or into a FIFO that someone else put in its place,
-  // where they can write the folder: that fails like a file that can't be
-  // written.
+  // Never through a link, into a FIFO, into another account's file or into
+  // one with a second name elsewhere, that someone who can write the folder
+  // put in its place: that fails like a file that can't be written. Judged on
+  // what was opened, not on the name.
   plat::Fd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644));
   struct stat st;
   bool ok = fd.Get() >= 0 && fstat(fd.Get(), &st) == 0;
-  if (ok && !S_ISREG(st.st_mode)) {
+  if (ok && !plat::OwnFileAlone(st)) {
     errno = EINVAL;
     ok = false;
   }

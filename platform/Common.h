@@ -7,6 +7,8 @@
 #include <string_view>
 #include <utility>
 
+#include <sys/stat.h>
+
 namespace plat {
 
 // ASCII letters only; every other byte stays as it is.
@@ -50,6 +52,11 @@ std::string RealPath(const std::string& path);
 
 // The directory part of a path: "." without a slash, "/" for the root.
 std::string DirectoryOf(const std::string& path);
+
+// A regular file with no other name, of the account that runs the program:
+// the only kind the programs append to or make in their folder, where
+// someone else's file or a second name of the owner's may have been put.
+bool OwnFileAlone(const struct stat& st);
 
 // Gives the file this last-write (and access) time, in whole seconds; false
 // when it can't. A link at the name is not followed.

@@ -1,7 +1,10 @@
 #include "IniFile.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include <fcntl.h>
@@ -138,12 +141,28 @@ std::string Target(const std::string& path) {
   return path;
 }
 
+// flock has no time-out; a short poll keeps to the one thread and needs no
+// signal to break the wait.
+bool LockUntil(int fd, std::chrono::steady_clock::time_point deadline) {
+  constexpr std::chrono::milliseconds kPoll{5};
+  for (;;) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno == EINTR) continue;
+    const auto now = std::chrono::steady_clock::now();
+    if (errno != EWOULDBLOCK || now >= deadline) return false;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kPoll, deadline - now));
+  }
+}
+
 // A writer locks the file itself, so the directory gets no lock file of its
 // own. The lock dies with the inode the rename replaces; whoever waited on the
 // old inode sees that the path now names another one and starts over, so every
-// writer reads the content the previous writer left.
-bool LockFile(const std::string& target, Fd& fd, struct stat& st, bool& created) {
+// writer reads the content the previous writer left. One deadline covers every
+// start.
+bool LockFile(const std::string& target, IniFile::Links links, Fd& fd, struct stat& st, bool& created) {
+  const auto deadline = std::chrono::steady_clock::now() + IniFile::kLockWait;
   for (;;) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
     created = false;
     fd.Reset(::open(target.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (fd.Get() >= 0) {
@@ -164,14 +183,11 @@ bool LockFile(const std::string& target, Fd& fd, struct stat& st, bool& created)
       return false;
     }
 
-    int rc;
-    do rc = ::flock(fd.Get(), LOCK_EX);
-    while (rc != 0 && errno == EINTR);
-    if (rc != 0 || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (!LockUntil(fd.Get(), deadline) || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
 
     struct stat now;
     if (::stat(target.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino)
-      return true;
+      return links == IniFile::Links::Follow || OwnFileAlone(st);
     // Someone renamed over the inode we waited on; lock what the name holds now.
   }
 }
@@ -191,12 +207,12 @@ void SyncDirectory(const std::string& dir) {
   if (d.Get() >= 0) (void)::fsync(d.Get());  // the rename is done; this only hastens it to disk
 }
 
-bool Replace(const std::string& target, const std::string& section, const std::string& key,
-             const std::string& value, bool durable) {
+bool Replace(const std::string& target, IniFile::Links links, const std::string& section,
+             const std::string& key, const std::string& value, bool durable) {
   Fd lock;
   struct stat old;
   bool created = false;
-  if (!LockFile(target, lock, old, created)) return false;
+  if (!LockFile(target, links, lock, old, created)) return false;
 
   std::string text;
   bool ok = ReadAll(lock.Get(), text);
@@ -262,7 +278,7 @@ bool IniFile::ReadBool(const std::string& section, const std::string& key, bool 
 void IniFile::WriteString(const std::string& section, const std::string& key,
                           const std::string& value) {
   const std::string target = links_ == Links::Follow ? Target(path_) : path_;
-  if (!Replace(target, section, key, value, flush_ == Flush::ToDisk)) throw IniWriteError(path_);
+  if (!Replace(target, links_, section, key, value, flush_ == Flush::ToDisk)) throw IniWriteError(path_);
 }
 
 void IniFile::WriteInteger(const std::string& section, const std::string& key, int32_t value) {

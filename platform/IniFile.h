@@ -3,6 +3,7 @@
 // closes it again; nothing is cached between calls.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -25,8 +26,15 @@ public:
   enum class Flush { ToDisk, Cached };
   // A symbolic link at the name: Follow rewrites the file it names, as a
   // user who linked a configuration file wants; Refuse fails the write, for
-  // a file the program makes itself in a folder others may write.
+  // a file the program makes itself in a folder others may write, and so does
+  // anything there but a regular file of the running account's with no other
+  // name.
   enum class Links { Follow, Refuse };
+
+  // How long a write waits for a lock held on the file before it fails.
+  // Anyone who can read the file can hold one, and a writer may be stopped
+  // holding it; the engine's one thread must not wait on either.
+  static constexpr std::chrono::milliseconds kLockWait{2000};
 
   explicit IniFile(std::string path, Flush flush = Flush::ToDisk, Links links = Links::Follow)
       : path_(std::move(path)), flush_(flush), links_(links) {}

@@ -3,7 +3,9 @@
 // and port 80 after failures, and what the engine makes of broken replies.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -244,6 +246,26 @@ TEST_F(EngineCycleTest, WithoutAReplyTheNextTickConnectsAgain) {
     EXPECT_EQ(second->Field("ec"), "0");
     EXPECT_TRUE(RunUntil([&] { return Count(">>>>>    Update successfully done!", 10) == i + 1; }, ms(3000)));
   }
+}
+
+// Anyone who can read the configuration can lock it. While another process
+// does, every write a reply orders fails after its bounded wait, and the
+// updates go on: the own-host check finds another address and brings the next.
+TEST_F(EngineCycleTest, UpdatesGoOnWhileAnotherProcessHoldsALockOnTheConfiguration) {
+  AddHostsLines("198.51.100.99 kim.dyn.example\n");
+  svc.Script(Server::Update, corvitest::TestService::kEvery, Action::Reply("IP:198.51.100.77 CI:2 Dv6:1\r\n"));
+  FILE* holder = popen(("exec flock -s " + ConfigPath() + " sh -c 'echo $$; exec sleep 20'").c_str(), "r");
+  int pid = 0;
+  ASSERT_EQ(fscanf(holder, "%d", &pid), 1);
+  StartResolved();
+  UpdateNow();
+  EXPECT_TRUE(RunUntil([&] { return svc.Events(Server::Update).size() == 3; }, ms(12000)));
+  kill(pid, SIGKILL);
+  pclose(holder);
+  const size_t writes = Count(">>>>>    Dv6 0 > 1", 10);
+  EXPECT_GE(writes, 2u);
+  EXPECT_EQ(Count("Alert!   In " + ConfigPath() + " kann nicht geschrieben werden", 30), writes);
+  EXPECT_EQ(IniText(), corvitest::kRealEngineIni);
 }
 
 TEST_F(EngineCycleTest, ARefusedConnectionCountsAndTheNextHostIsTried) {

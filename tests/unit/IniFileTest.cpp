@@ -15,12 +15,14 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <fcntl.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -401,11 +403,15 @@ TEST_F(IniFileTest, LinkStaysALinkToTheRewrittenFile) {
   EXPECT_EQ(Get("real/conf.ini"), "[A]\nk=2\n");
   EXPECT_EQ(IniFile(Path()).ReadString("A", "k", ""), "2");
   EXPECT_EQ(fs::directory_iterator(dir_ / "real")->path().filename(), "conf.ini");
-  // A file the program makes itself is never written through a planted link.
+  // A file the program makes itself is never written through a planted link,
+  // nor as a second name of another file.
   IniFile marker(Path(), IniFile::Flush::Cached, IniFile::Links::Refuse);
   EXPECT_THROW(marker.WriteString("A", "k", "3"), IniWriteError);
-  EXPECT_EQ(Get("real/conf.ini"), "[A]\nk=2\n");
   EXPECT_TRUE(fs::is_symlink(dir_ / "corvilink.ini"));
+  fs::remove(Path());
+  fs::create_hard_link(Path("real/conf.ini"), Path());
+  EXPECT_THROW(marker.WriteString("A", "k", "3"), IniWriteError);
+  EXPECT_EQ(Get("real/conf.ini"), "[A]\nk=2\n");
 }
 
 // ---- failures ---------------------------------------------------------------
@@ -545,6 +551,33 @@ TEST_F(IniFileTest, TwoProcessesWritingOwnKeysLoseNothing) {
                 text == head + "Beta=1000\r\nAlpha=1000\r\n")
         << text;
     EXPECT_EQ(Entries(), std::set<std::string>{"corvilink.ini"});
+  }
+}
+
+// Anyone who can read the file can lock it, and a writer can be stopped while
+// it holds the lock: a write waits so long and no longer, then fails.
+TEST_F(IniFileTest, AHeldLockIsWaitedForABoundedTime) {
+  using std::chrono::milliseconds;
+  const milliseconds bound = IniFile::kLockWait, beyond = bound + milliseconds(500);
+  const std::tuple<int, int, milliseconds> cases[] = {
+      {O_RDONLY, LOCK_SH, beyond}, {O_RDWR, LOCK_EX, beyond}, {O_RDONLY, LOCK_SH, milliseconds(500)}};
+  for (const auto& [mode, lock, held] : cases) {
+    SCOPED_TRACE(std::to_string(lock) + " held for " + std::to_string(held.count()) + " ms");
+    Put("[A]\r\nk=1\r\n");
+    const int holder = ::open(Path().c_str(), mode);
+    ASSERT_EQ(::flock(holder, lock), 0);
+    std::thread release([&] {
+      std::this_thread::sleep_for(held);
+      ::close(holder);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    if (held < bound) EXPECT_NO_THROW(IniFile(Path()).WriteString("A", "k", "2"));
+    else ExpectWriteError(Path());
+    const auto took = std::chrono::steady_clock::now() - start;
+    release.join();
+    EXPECT_EQ(Get(), held < bound ? "[A]\r\nk=2\r\n" : "[A]\r\nk=1\r\n");
+    EXPECT_GE(took, std::min(held, bound));
+    EXPECT_LT(took, std::min(held, bound) + milliseconds(300));
   }
 }
 

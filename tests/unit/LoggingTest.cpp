@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "CorvilinkClient.h"
 #include "CorvilinkProcedures.h"
@@ -183,14 +184,22 @@ TEST_F(LoggingTest, NoBroadcastWhenSwitchedOff) {
 TEST_F(LoggingTest, AnUnwritableLogRaisesAndLeavesSlotsAndLastMessage) {
   Values.LogLevel = 20;
   Values.Broadcast = true;
-  // Someone else's link or FIFO in the log's place is no place to write.
+  // A link, a FIFO, a second name of another file or someone else's file in
+  // the log's place is no place to write.
   const std::string elsewhere = dir.path() + "/owners-file", log = dir.path() + "/corvilink.log";
   corvitest::WriteFile(elsewhere, "mine\n");
-  const std::pair<const char*, std::function<int()>> places[] = {
+  std::vector<std::pair<const char*, std::function<int()>>> places = {
       {"missing-dir/corvilink", [] { return 0; }},
       {"corvilink", [&] { return symlink(elsewhere.c_str(), log.c_str()); }},
       {"corvilink", [&] { return unlink(log.c_str()) != 0 ? -1 : mkfifo(log.c_str(), 0644); }},
+      {"corvilink", [&] { return unlink(log.c_str()) != 0 ? -1 : link(elsewhere.c_str(), log.c_str()); }},
   };
+  if (geteuid() == 0)  // only root can give a file away
+    places.push_back({"corvilink", [&] {
+                        if (unlink(log.c_str()) != 0) return -1;
+                        corvitest::WriteFile(log, "theirs\n");
+                        return chmod(log.c_str(), 0666) | chown(log.c_str(), 4321, 4321);
+                      }});
   for (const auto& [program, plant] : places) {
     ASSERT_EQ(plant(), 0) << program;
     corvilink::SetProgramPath(dir.path() + "/" + program);
