@@ -416,11 +416,15 @@ void ServiceManager::Reload() const {
   // Only systemd's own directory, and only when systemd is the running init.
   struct stat st;
   if (dir_ != kUnitDirectory || stat("/run/systemd/system", &st) != 0) return;
+  // Never through PATH, which may hold the current folder; systemctl is in
+  // /bin where /usr is not merged into it.
+  const char* systemctl = "/usr/bin/systemctl";
+  if (access(systemctl, X_OK) != 0) systemctl = "/bin/systemctl";
   char arg0[] = "systemctl";
   char arg1[] = "daemon-reload";
   char* argv[] = {arg0, arg1, nullptr};
   pid_t pid;
-  if (posix_spawnp(&pid, "systemctl", nullptr, nullptr, argv, environ) != 0) return;
+  if (posix_spawn(&pid, systemctl, nullptr, nullptr, argv, environ) != 0) return;
   int status;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
