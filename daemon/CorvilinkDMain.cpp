@@ -133,15 +133,34 @@ private:
   std::vector<uv_signal_t*> signals_;
 };
 
+// Why the program is not installed, in the system's words.
+std::string RefusalText(const plat::Refusal& refusal, const plat::ServiceDefinition& definition) {
+  const std::string path = "\"" + refusal.path + "\"";
+  const std::string& user = definition.user;
+  switch (refusal.why) {
+    case plat::Refused::NotTheProgram: return path + " ist nicht mehr das laufende Programm";
+    case plat::Refused::UnknownOwner:
+      return "Der Besitzer von " + path + ", Konto " + std::to_string(refusal.owner) + ", ist dem System unbekannt";
+    case plat::Refused::OthersMayWrite:
+      return "Andere Konten als " + (user.empty() ? "root" : user + " und root") + " haben Schreibrechte auf " + path;
+    case plat::Refused::OwnerMayNotWrite: return (user.empty() ? "root" : user) + " hat keine Schreibrechte auf " + path;
+    case plat::Refused::SystemFolder:
+      return "Der Home-Ordner " + path + " ist \"" + refusal.leadsTo + "\", ein Ordner des Systems";
+    case plat::Refused::Nothing: break;
+  }
+  return std::string();
+}
+
 // The unit runs the program that runs now, as its owner, and only from where
 // no one else could have put another program in its place.
 bool ReadyToInstall(plat::ServiceDefinition& definition) {
   // The running program's own inode: a name could lead elsewhere by now.
   const plat::Fd program(open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
   if (program.Get() < 0) throw plat::SystemError(errno);
-  const std::string refused = plat::PrepareInstall(program.Get(), definition);
-  if (refused.empty()) return true;
-  std::cerr << "Service \"" << definition.displayName << "\" wird nicht installiert: " << refused << std::endl;
+  const plat::Refusal refusal = plat::PrepareInstall(program.Get(), definition);
+  if (refusal.why == plat::Refused::Nothing) return true;
+  std::cerr << "Service \"" << definition.displayName << "\" wird nicht installiert: "
+            << RefusalText(refusal, definition) << std::endl;
   return false;
 }
 

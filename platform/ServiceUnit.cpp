@@ -2,10 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <linux/posix_acl.h>
 #include <linux/posix_acl_xattr.h>
-#include <pwd.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Accounts.h"
 #include "Common.h"
 
 extern char** environ;
@@ -139,199 +138,150 @@ std::string UnitFileText(const ServiceDefinition& service) {
 
 namespace {
 
-// A name systemd takes as it stands, and that no one could mistake for a number.
-bool PlainAccountName(const std::string& name) {
-  if (name.empty() || name.size() > 31 || name[0] == '-') return false;
-  bool digitsOnly = true;
-  for (const char c : name) {
-    const bool digit = c >= '0' && c <= '9';
-    digitsOnly = digitsOnly && digit;
-    if (!digit && !(c >= 'a' && c <= 'z') && !(c >= 'A' && c <= 'Z') && c != '_' && c != '-' && c != '.')
-      return false;
-  }
-  return !digitsOnly;
-}
-
-// The user database's entries, copied out of glibc's buffers.
-struct Account {
-  std::string name;
-  uid_t uid = 0;
-  gid_t gid = 0;
-};
-struct Group {
-  std::string name;
-  gid_t gid = 0;
-  std::vector<std::string> members;
+// One entry of an access ACL: its tag, its permission bits and the id it names.
+struct AclEntry {
+  uint32_t tag, perm, id;
 };
 
-// A getpw*_r or getgr*_r call, with a buffer that grows while it asks for more.
-template <typename Entry, typename Get>
-Entry* LookUp(Entry& entry, std::vector<char>& buf, Get get) {
-  Entry* found = nullptr;
-  int err;
-  while ((err = get(&entry, buf.data(), buf.size(), &found)) == ERANGE && buf.size() < (1u << 20))
-    buf.resize(buf.size() * 2);
-  return err == 0 ? found : nullptr;
-}
-
-bool AccountById(uid_t uid, Account& out) {
-  passwd entry;
-  std::vector<char> buf(16384);
-  const passwd* pw = LookUp(entry, buf, [uid](auto... a) { return getpwuid_r(uid, a...); });
-  if (pw != nullptr) out = {pw->pw_name, pw->pw_uid, pw->pw_gid};
-  return pw != nullptr;
-}
-
-bool GroupById(gid_t gid, Group& out) {
-  group entry;
-  std::vector<char> buf(16384);
-  const group* gr = LookUp(entry, buf, [gid](auto... a) { return getgrgid_r(gid, a...); });
-  if (gr == nullptr) return false;
-  out = {gr->gr_name, gr->gr_gid, {}};
-  for (char** m = gr->gr_mem; m != nullptr && *m != nullptr; ++m) out.members.emplace_back(*m);
-  return true;
-}
-
-// The name, where it leads back to this id; else the number. Where two
-// accounts share a name, systemd takes the first.
-std::string UserText(const Account& account) {
-  passwd entry;
-  std::vector<char> buf(16384);
-  const char* name = account.name.c_str();
-  const passwd* pw = PlainAccountName(name) ? LookUp(entry, buf, [name](auto... a) { return getpwnam_r(name, a...); })
-                                            : nullptr;
-  return pw != nullptr && pw->pw_uid == account.uid ? account.name : std::to_string(account.uid);
-}
-
-std::string GroupText(gid_t gid) {
-  Group known;
-  group entry;
-  std::vector<char> buf(16384);
-  const char* name = GroupById(gid, known) && PlainAccountName(known.name) ? known.name.c_str() : nullptr;
-  const group* gr =
-      name != nullptr ? LookUp(entry, buf, [name](auto... a) { return getgrnam_r(name, a...); }) : nullptr;
-  return gr != nullptr && gr->gr_gid == gid ? known.name : std::to_string(gid);
-}
-
-// A group of the owner's alone: the owner's primary group, no other
-// account's primary group, and no one else listed in it. Where each user
-// gets a group of their own and a umask of 002, the owner's folders are
-// group-writable, and no one but the owner can write them all the same.
-bool OwnersAlone(gid_t gid, const Account& owner) {
-  Group gr;
-  if (gid != owner.gid || !GroupById(gid, gr)) return false;
-  for (const std::string& m : gr.members)
-    if (m != owner.name) return false;
-  bool alone = true;
-  setpwent();
-  std::vector<char> buf(16384);
-  passwd entry, *pw = nullptr;
-  while (alone && getpwent_r(&entry, buf.data(), buf.size(), &pw) == 0 && pw != nullptr)
-    alone = pw->pw_gid != gid || pw->pw_uid == owner.uid;
-  endpwent();
-  return alone;
-}
-
-// The access ACL as the kernel stores it, of an open file (fd) or of a path
-// not followed; empty when there is none.
-bool ReadAcl(int fd, const std::string& path, std::vector<unsigned char>& acl) {
+// Who may do what with a file, of an open file (fd) or of a path not
+// followed: the entries of its access ACL, or the three its mode stands for
+// where it has none. False when they can't be read or aren't understood.
+bool ReadAccess(int fd, const std::string& path, const struct stat& st, std::vector<AclEntry>& entries) {
   const auto get = [&](void* to, size_t size) {
     const char* const name = "system.posix_acl_access";
     return fd >= 0 ? fgetxattr(fd, name, to, size) : lgetxattr(path.c_str(), name, to, size);
   };
-  acl.clear();
+  std::vector<unsigned char> acl;
   for (;;) {
     const ssize_t n = get(nullptr, 0);
-    if (n < 0) return errno == ENODATA || errno == EOPNOTSUPP;
+    if (n < 0 && (errno == ENODATA || errno == EOPNOTSUPP)) {
+      const uint32_t mode = st.st_mode, none = uint32_t(ACL_UNDEFINED_ID);
+      entries = {{ACL_USER_OBJ, mode >> 6 & 7, none}, {ACL_GROUP_OBJ, mode >> 3 & 7, none}, {ACL_OTHER, mode & 7, none}};
+      return true;
+    }
+    if (n < 0) return false;
     acl.resize(size_t(n));
     const ssize_t got = get(acl.data(), acl.size());
     if (got >= 0) {
       acl.resize(size_t(got));
-      return true;
+      break;
     }
     if (errno != ERANGE) return false;
   }
-}
-
-// The owner aside, who may write: another owner, anyone, a group other than
-// the owner's own, or whoever an ACL names. With an ACL the mode's group
-// bits are its mask, and the entries say who really may write.
-bool OthersMayWrite(const struct stat& st, const Account& owner, int fd, const std::string& path) {
-  if ((st.st_uid != owner.uid && st.st_uid != 0) || (st.st_mode & S_IWOTH) != 0) return true;
-  const auto groupMayWrite = [&](gid_t gid) { return !OwnersAlone(gid, owner); };
-  std::vector<unsigned char> acl;
-  if (!ReadAcl(fd, path, acl)) return true;  // unknown: unsafe
-  if (acl.empty()) return (st.st_mode & S_IWGRP) != 0 && groupMayWrite(st.st_gid);
   // A version word, then entries of tag, permission and id, all little-endian.
   const auto word = [&](size_t at, int bytes) {
     uint32_t v = 0;
     for (int i = bytes - 1; i >= 0; --i) v = v << 8 | acl[at + size_t(i)];
     return v;
   };
-  if (acl.size() < 4 || (acl.size() - 4) % 8 != 0 || word(0, 4) != POSIX_ACL_XATTR_VERSION) return true;
-  uint32_t mask = ACL_WRITE;
-  for (size_t at = 4; at < acl.size(); at += 8)
-    if (word(at, 2) == ACL_MASK) mask = word(at + 2, 2);
-  for (size_t at = 4; at < acl.size(); at += 8) {
-    const uint32_t tag = word(at, 2), id = word(at + 4, 4);
-    if (!(word(at + 2, 2) & ACL_WRITE)) continue;
-    if (tag == ACL_OTHER) return true;
+  if (acl.size() < 4 || (acl.size() - 4) % 8 != 0 || word(0, 4) != POSIX_ACL_XATTR_VERSION) return false;
+  entries.clear();
+  for (size_t at = 4; at < acl.size(); at += 8) entries.push_back({word(at, 2), word(at + 2, 2), word(at + 4, 4)});
+  return true;
+}
+
+// With an ACL the mode's group bits are its mask, and the named entries and
+// the owning group's get no more than it.
+uint32_t MaskOf(const std::vector<AclEntry>& entries) {
+  for (const AclEntry& e : entries)
+    if (e.tag == ACL_MASK) return e.perm;
+  return ACL_READ | ACL_WRITE | ACL_EXECUTE;
+}
+
+// The owner aside, who may write: another owner, anyone, a group other than
+// the owner's own, or whoever an ACL names.
+bool OthersMayWrite(const struct stat& st, const std::vector<AclEntry>& entries, const Account& owner) {
+  if (st.st_uid != owner.uid && st.st_uid != 0) return true;
+  const uint32_t mask = MaskOf(entries);
+  for (const AclEntry& e : entries) {
+    if (!(e.perm & ACL_WRITE)) continue;
+    if (e.tag == ACL_OTHER) return true;
     if (!(mask & ACL_WRITE)) continue;
-    if (tag == ACL_GROUP_OBJ && groupMayWrite(st.st_gid)) return true;
-    if (tag == ACL_GROUP && groupMayWrite(gid_t(id))) return true;
-    if (tag == ACL_USER && id != owner.uid && id != 0) return true;
+    if (e.tag == ACL_GROUP_OBJ && !OwnersAlone(st.st_gid, owner)) return true;
+    if (e.tag == ACL_GROUP && !OwnersAlone(gid_t(e.id), owner)) return true;
+    if (e.tag == ACL_USER && e.id != owner.uid && e.id != 0) return true;
   }
   return false;
 }
 
-// The first of the program and the folders above it that an account other
-// than the owner and root could change; empty when there is none. The path
-// comes from the running program and has no link in it: a link in the way
-// now is a way that someone changed.
-std::string WritableByOthers(int program, const struct stat& st, const std::string& path, const Account& owner) {
-  if (OthersMayWrite(st, owner, program, path)) return path;
+// Whether the owner, as the unit runs it, may do all of `want`, the entries
+// taken as the kernel takes them, with no capability to pass them by. Its
+// primary group is the one that matters: any other group that may write is
+// refused before.
+bool OwnerMay(const struct stat& st, const std::vector<AclEntry>& entries, const Account& owner, uint32_t want) {
+  const uint32_t mask = MaskOf(entries);
+  const auto grants = [want](uint32_t perm) { return (perm & want) == want; };
+  bool member = false;
+  for (const AclEntry& e : entries) {
+    if (e.tag == ACL_USER_OBJ && st.st_uid == owner.uid) return grants(e.perm);
+    if (e.tag == ACL_USER && e.id == owner.uid && st.st_uid != owner.uid) return grants(e.perm & mask);
+  }
+  for (const AclEntry& e : entries) {
+    if ((e.tag == ACL_GROUP_OBJ && st.st_gid == owner.gid) || (e.tag == ACL_GROUP && e.id == owner.gid)) {
+      member = true;
+      if (grants(e.perm & mask)) return true;
+    }
+  }
+  for (const AclEntry& e : entries)
+    if (e.tag == ACL_OTHER && !member) return grants(e.perm);
+  return false;
+}
+
+// The program and the folders above it: no account other than the owner
+// and root could change any of them, and the owner can write the program
+// folder, where the daemon keeps its log and markers. The path comes from
+// the running program and has no link in it: a link in the way now is a
+// way that someone changed.
+Refusal CheckWay(int program, const struct stat& st, const std::string& path, const Account& owner) {
+  std::vector<AclEntry> access;
+  if (!ReadAccess(program, path, st, access) || OthersMayWrite(st, access, owner))
+    return {Refused::OthersMayWrite, path};
+  const std::string folder = DirectoryOf(path);
   // The same rule as sshd's for its keys: every step of the way belongs to
   // the owner or root, and no one else may write it.
-  for (std::string at = DirectoryOf(path);; at = DirectoryOf(at)) {
+  for (std::string at = folder;; at = DirectoryOf(at)) {
     struct stat dir;
-    if (lstat(at.c_str(), &dir) != 0 || !S_ISDIR(dir.st_mode) || OthersMayWrite(dir, owner, -1, at)) return at;
-    if (at == "/" || at == ".") return std::string();
+    if (lstat(at.c_str(), &dir) != 0 || !S_ISDIR(dir.st_mode) || !ReadAccess(-1, at, dir, access) ||
+        OthersMayWrite(dir, access, owner))
+      return {Refused::OthersMayWrite, at};
+    if (at == folder && !OwnerMay(dir, access, owner, ACL_WRITE | ACL_EXECUTE))
+      return {Refused::OwnerMayNotWrite, at};
+    if (at == "/" || at == ".") return {};
   }
 }
 
 bool Within(const std::string& folder, const std::string& top) {
-  return folder == top || folder.compare(0, top.size() + 1, top + "/") == 0;
+  return top == "/" || folder == top || folder.compare(0, top.size() + 1, top + "/") == 0;
 }
 
 }  // namespace
 
-HomeWay HomeWayTo(const std::string& folder, const std::vector<std::string>& homes) {
+HomeWay HomeWayTo(const std::string& folder, const std::string& own, const std::vector<std::string>& homes) {
   for (const std::string& home : homes) {
     const std::string target = RealPath(home);
-    if (target.empty()) continue;
-    if (target != home) {
-      if (Within(folder, target)) return {home + folder.substr(target.size()), std::string()};
-      continue;
-    }
-    DIR* d = opendir(home.c_str());
-    if (d == nullptr) continue;
-    HomeWay way;
+    if (!target.empty() && target != "/" && Within(folder, target))
+      return {target != home ? home + folder.substr(target.size()) : std::string(), std::string(), std::string()};
+  }
+  HomeWay way;
+  // The nearest, whatever the order of the entries.
+  const auto consider = [&](const std::string& home, const std::string& leads) {
+    if (!leads.empty() && Within(folder, leads) && leads.size() > way.hidden.size()) way = {std::string(), leads, home};
+  };
+  const std::string linked = RealPath(homes.front());
+  if (DIR* d = linked.empty() ? nullptr : opendir(linked.c_str())) {
     while (const dirent* e = readdir(d)) {
-      const std::string entry = home + "/" + e->d_name;
       struct stat st;
-      if (e->d_name[0] == '.' || lstat(entry.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) continue;
-      // The nearest, whatever the order of the entries.
-      const std::string leads = RealPath(entry);
-      if (!leads.empty() && leads != "/" && Within(folder, leads) && leads.size() > way.hidden.size())
-        way.hidden = leads;
+      const std::string entry = linked + "/" + e->d_name;
+      if (e->d_name[0] != '.' && lstat(entry.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        consider(homes.front() + "/" + e->d_name, RealPath(entry));
     }
     closedir(d);
-    if (!way.hidden.empty()) return way;
   }
-  return HomeWay();
+  if (!own.empty()) consider(own, RealPath(own));
+  return way;
 }
 
-std::string PrepareInstall(int program, ServiceDefinition& service) {
+Refusal PrepareInstall(int program, ServiceDefinition& service) {
   struct stat st, named;
   if (fstat(program, &st) != 0) throw SystemError(errno);
   const std::string& path = service.binaryPath;
@@ -339,26 +289,25 @@ std::string PrepareInstall(int program, ServiceDefinition& service) {
   // link, or for another file.
   if (lstat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode) || named.st_dev != st.st_dev ||
       named.st_ino != st.st_ino)
-    return "\"" + path + "\" ist nicht mehr das laufende Programm";
+    return {Refused::NotTheProgram, path};
   service.user.clear();
   service.group.clear();
   Account owner{"root", 0, 0};
+  // systemd would refuse to start a unit whose user it cannot find.
+  if (!AccountById(st.st_uid, owner) && st.st_uid != 0) return {Refused::UnknownOwner, path, st.st_uid};
   if (st.st_uid != 0) {
-    // systemd would refuse to start a unit whose user it cannot find.
-    if (!AccountById(st.st_uid, owner))
-      return "Der Besitzer von \"" + path + "\", Konto " + std::to_string(st.st_uid) + ", ist dem System unbekannt";
     service.user = UserText(owner);
     service.group = GroupText(owner.gid);
   }
-  const std::string open = WritableByOthers(program, st, path, owner);
-  if (!open.empty()) {
-    const std::string owners = service.user.empty() ? "root" : service.user + " und root";
-    return "Andere Konten als " + owners + " haben Schreibrechte auf \"" + open + "\"";
-  }
-  const HomeWay way = HomeWayTo(DirectoryOf(path));
+  if (Refusal way = CheckWay(program, st, path, owner); way.why != Refused::Nothing) return way;
+  const HomeWay way = HomeWayTo(DirectoryOf(path), owner.home);
+  // Hidden, a folder the system needs would take the daemon's libraries or
+  // settings with it, and the unit would never start.
+  if (!way.hidden.empty() && way.hidden.find('/', 1) == std::string::npos)
+    return {Refused::SystemFolder, way.home, 0, way.hidden};
   service.folderRoute = way.route;
   service.hiddenHome = way.hidden;
-  return std::string();
+  return {};
 }
 
 ServiceManager::ServiceManager(std::string directory) : dir_(std::move(directory)) {
@@ -416,11 +365,15 @@ void ServiceManager::Reload() const {
   // Only systemd's own directory, and only when systemd is the running init.
   struct stat st;
   if (dir_ != kUnitDirectory || stat("/run/systemd/system", &st) != 0) return;
+  // Never through PATH, which may hold the current folder; systemctl is in
+  // /bin where /usr is not merged into it.
+  const char* systemctl = "/usr/bin/systemctl";
+  if (access(systemctl, X_OK) != 0) systemctl = "/bin/systemctl";
   char arg0[] = "systemctl";
   char arg1[] = "daemon-reload";
   char* argv[] = {arg0, arg1, nullptr};
   pid_t pid;
-  if (posix_spawnp(&pid, "systemctl", nullptr, nullptr, argv, environ) != 0) return;
+  if (posix_spawn(&pid, systemctl, nullptr, nullptr, argv, environ) != 0) return;
   int status;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }

@@ -3,6 +3,8 @@
 // switches and the texts of an install or uninstall run.
 #pragma once
 
+#include <sys/types.h>
+
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -46,25 +48,42 @@ std::string UnitFileText(const ServiceDefinition& service);
 // location that is a link leading to or above it: systemd hides the place
 // the link leads to, and binds the folder back only when it reaches it the
 // same way, so route is the folder as reached through the link
-// ("/home/kim/x" for "/var/home/kim/x" where /home leads to /var/home). A
-// home folder in a location that is a link of its own (/home/lee leading to
-// /opt/lee-home): systemd hides only the location, so hidden is where the
-// link leads, for the unit to hide as well.
+// ("/home/kim/x" for "/var/home/kim/x" where /home leads to /var/home).
+// Outside the locations, the nearest home that holds it: a link in the
+// first location (/home/lee leading to /opt/lee-home), or the owner's own
+// home folder. systemd hides neither, so hidden is where it leads, for the
+// unit to hide as well, and home is the link or the owner's home.
 struct HomeWay {
-  std::string route, hidden;
+  std::string route, hidden, home;
 };
-HomeWay HomeWayTo(const std::string& folder,
+HomeWay HomeWayTo(const std::string& folder, const std::string& own,
                   const std::vector<std::string>& homes = {"/home", "/root", "/run/user"});
+
+// Why a program must not be installed, and where.
+enum class Refused {
+  Nothing,
+  NotTheProgram,     // path no longer leads to the program that runs
+  UnknownOwner,      // the owner of path, account number owner, has no account
+  OthersMayWrite,    // an account other than the owner and root could change path
+  OwnerMayNotWrite,  // path is the program folder, and its owner cannot write there
+  SystemFolder,      // the home path leads to leadsTo, a folder the system needs
+};
+struct Refusal {
+  Refused why = Refused::Nothing;
+  std::string path{};
+  uid_t owner = 0;
+  std::string leadsTo{};
+  bool operator==(const Refusal&) const = default;
+};
 
 // Readies the unit of the program that runs (`program`, a descriptor open on
 // it) at service.binaryPath: it runs as the program's owner, whoever can
-// replace the file gets no more than their own rights from it. Everything is
-// taken from the running program, never from a name that could be swapped
-// meanwhile. Returns why it must not be installed, or "" when it may: the
-// path is no longer the program that runs, its owner has no account, or
-// another account could change the program or a folder of its way. Throws
-// SystemError when the program cannot be examined.
-std::string PrepareInstall(int program, ServiceDefinition& service);
+// replace the file gets no more than their own rights from it, and it can
+// start. Everything is taken from the running program, never from a name
+// that could be swapped meanwhile. Returns why it must not be installed, or
+// Refused::Nothing when it may. Throws SystemError when the program cannot
+// be examined.
+Refusal PrepareInstall(int program, ServiceDefinition& service);
 
 inline const char* const kUnitDirectory = "/etc/systemd/system";
 

@@ -653,8 +653,8 @@ TEST_F(DaemonInstallE2ETest, ANameSwappedAfterTheStartIsRefused) {
 // Who the unit runs as, where the user database has its say.
 TEST_F(DaemonInstallE2ETest, TheOwnerAsTheUserDatabaseKnowsIt) {
   const std::string installed = "Service erfolgreich installiert\n";
-  const std::string open = "Service \"Corvilink Daemon\" wird nicht installiert: Andere Konten als kim und root "
-                           "haben Schreibrechte auf \"" + std::string(kSafeProgramDir) + "\"\n";
+  const std::string refused = "Service \"Corvilink Daemon\" wird nicht installiert: ";
+  const std::string open = refused + "Andere Konten als kim und root haben Schreibrechte auf \"" + kSafeProgramDir + "\"\n";
   const struct {
     const char* name;
     std::string passwd, group;  // beside root's
@@ -675,10 +675,18 @@ TEST_F(DaemonInstallE2ETest, TheOwnerAsTheUserDatabaseKnowsIt) {
       {"a group not kim's own", "kim:x:4711:4711::/home/kim:/bin/sh\n", "kim:x:4711:\nstaff:x:4800:\n", 4711,
        4800, 0775, 1, "", open, ""},
       {"no account", "", "", 4711, 4711, 0755, 1, "",
-       "Service \"Corvilink Daemon\" wird nicht installiert: Der Besitzer von \"" + std::string(kSafeProgramDir) +
-           "/corvilinkd\", Konto 4711, ist dem System unbekannt\n", ""},
+       refused + "Der Besitzer von \"" + kSafeProgramDir + "/corvilinkd\", Konto 4711, ist dem System unbekannt\n", ""},
       {"a name an earlier account has", "kim:x:4711:4711::/home/kim:/bin/sh\nkim:x:4713:4713::/home/k:/bin/sh\n",
        "kim:x:4711:\nkim:x:4713:\n", 4713, 4713, 0755, 0, installed, "", "User=4713\nGroup=4713\n"},
+      // initgroups gives 4713 the group that lists its name.
+      {"kim listed, and a later account kim", "kim:x:4711:4711::/home/kim:/bin/sh\nkim:x:4713:4713::/home/k:/bin/sh\n",
+       "kim:x:4711:kim\nkim:x:4713:\n", 4711, 4711, 0775, 1, "", open, ""},
+      {"an account too long to read", "kim:x:4711:4711::/home/kim:/bin/sh\nbig:x:4800:4800:" +
+       std::string(20000, 'x') + ":/:/bin/sh\n", "kim:x:4711:\n", 4711, 4711, 0775, 1, "", open, ""},
+      {"a folder kim may not write", "kim:x:4711:4711::/home/kim:/bin/sh\n", "kim:x:4711:\n", 4711, 4711, 0555, 1,
+       "", refused + "kim hat keine Schreibrechte auf \"" + kSafeProgramDir + "\"\n", ""},
+      {"kim's home a folder of the system", "kim:x:4711:4711::/mnt:/bin/sh\n", "kim:x:4711:\n", 4711, 4711, 0755, 1,
+       "", refused + "Der Home-Ordner \"/mnt\" ist \"/mnt\", ein Ordner des Systems\n", ""},
   };
   accounts = aside.path() + "/accounts";
   ASSERT_TRUE(std::filesystem::create_directory(accounts));

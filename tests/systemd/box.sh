@@ -11,7 +11,7 @@
 # cgroups, and a cgroup of its own that its systemd sees as the root.
 # systemd writes in /tmp, /var/tmp, /run, /var/log, /var/lib/systemd and
 # /etc/systemd/system: each gets a fresh tmpfs of the box, and so do /dev,
-# /opt and /home (where tests install programs); the box refuses to boot
+# /opt, /home and /root (where tests put programs); the box refuses to boot
 # unless each of them is one. /proc/sys and /sys are read-only, units that
 # would touch the kernel, the hardware or the machine's files are masked,
 # generators don't run, and capabilities that reach beyond the namespaces
@@ -56,7 +56,7 @@ BOX_MASKED=(
 )
 
 # Every place systemd writes, and where tests put their programs.
-BOX_TMPFS=(/tmp /var/tmp /run /var/log /var/lib/systemd /etc/systemd/system /opt /home)
+BOX_TMPFS=(/tmp /var/tmp /run /var/log /var/lib/systemd /etc/systemd/system /opt /home /root)
 
 box_die() {
   echo "box: $*" >&2

@@ -93,27 +93,35 @@ TEST(DaemonUnitFileTest, PathsStayOneWordAndTheProgramsOwnerRunsIt) {
 
 TEST(DaemonUnitFileTest, AHomeFolderReachedThroughALink) {
   TempDir dir;
+  // home leads to real, as /home to /var/home, and the links in it are
+  // homes; plain stands for /root, whose links are not.
   const std::string real = dir.path() + "/var-home", home = dir.path() + "/home", plain = dir.path() + "/root";
-  const std::string own = dir.path() + "/lee-home";  // where plain/lee leads
-  for (const std::string& d : {real, plain, own}) ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
+  const std::string own = dir.path() + "/lee-home", mine = dir.path() + "/kim", other = dir.path() + "/other";
+  for (const std::string& d : {real, plain, own, mine, other}) ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
   ASSERT_EQ(symlink(real.c_str(), home.c_str()), 0);
-  ASSERT_EQ(symlink(own.c_str(), (plain + "/lee").c_str()), 0);
+  ASSERT_EQ(symlink(own.c_str(), (real + "/lee").c_str()), 0);
+  ASSERT_EQ(symlink("/usr", (real + "/sys").c_str()), 0);
+  ASSERT_EQ(symlink(other.c_str(), (plain + "/other").c_str()), 0);
   const struct {
-    std::string folder, route, hidden;
+    std::string folder, route, hidden, home;
   } cases[] = {
-      {real + "/kim/corvilink", home + "/kim/corvilink", ""},
-      {real, home, ""},
-      {real + "x/kim", "", ""},
-      {plain + "/corvilink", "", ""},
-      {own + "/corvilink", "", own},
-      {own, "", own},
-      {own + "x", "", ""},
-      {"/opt/corvilink", "", ""},
+      {real + "/kim/corvilink", home + "/kim/corvilink", "", ""},
+      {real, home, "", ""},
+      {real + "x/kim", "", "", ""},
+      {plain + "/corvilink", "", "", ""},
+      {own + "/corvilink", "", own, home + "/lee"},
+      {own, "", own, home + "/lee"},
+      {own + "x", "", "", ""},
+      {other + "/corvilink", "", "", ""},
+      {"/usr/local/corvilink", "", "/usr", home + "/sys"},
+      {mine + "/corvilink", "", mine, mine},  // the owner's own home folder
+      {"/opt/corvilink", "", "", ""},
   };
   for (const auto& c : cases) {
-    const plat::HomeWay way = plat::HomeWayTo(c.folder, {plain, home});
+    const plat::HomeWay way = plat::HomeWayTo(c.folder, mine, {home, plain});
     EXPECT_EQ(way.route, c.route) << c.folder;
     EXPECT_EQ(way.hidden, c.hidden) << c.folder;
+    EXPECT_EQ(way.home, c.home) << c.folder;
   }
 }
 
@@ -124,7 +132,8 @@ TEST(DaemonInstallCheckTest, NoOneButTheOwnerAndRootMayWriteTheWay) {
   struct Case {
     const char* name;
     std::function<int(const std::string& dir, const std::string& file)> spoil;  // 0: done
-    const char* found;  // "dir", "file", "swapped" or "" (nothing in the test's tree)
+    plat::Refused why;  // Nothing: nothing in the test's tree
+    const char* where = "dir";
   };
   const auto acl = [](uint16_t tag, uint32_t id, uint16_t perm) {
     // user::rwx, group::r-x, mask::rwx, other::r-x and the entry, in the
@@ -149,25 +158,32 @@ TEST(DaemonInstallCheckTest, NoOneButTheOwnerAndRootMayWriteTheWay) {
       return make(f + ".new") != 0 ? -1 : rename((f + ".new").c_str(), f.c_str());
     };
   };
+  using enum plat::Refused;
+  const auto nobodys = [](const std::string& f) { return chown(f.c_str(), 65534, 65534); };
   const Case cases[] = {
-      {"as installed", [](auto&, auto&) { return 0; }, ""},
-      {"folder group-writable", [&](auto& d, auto&) { return groupWrites(d, 0775); }, "dir"},
-      {"folder world-writable", [](auto& d, auto&) { return chmod(d.c_str(), 0757); }, "dir"},
-      {"file group-writable", [&](auto&, auto& f) { return groupWrites(f, 0775); }, "file"},
-      {"folder of another account", [](auto& d, auto&) { return chown(d.c_str(), 65534, 0); }, "dir"},
-      {"ACL: another user may write", acl(ACL_USER, 65534, 7), "dir"},
-      {"ACL: a group may write", acl(ACL_GROUP, 100, 6), "dir"},
-      {"ACL: root may write", acl(ACL_USER, 0, 7), ""},
-      {"ACL: another user may read", acl(ACL_USER, 65534, 5), ""},
+      {"as installed", [](auto&, auto&) { return 0; }, Nothing},
+      {"folder group-writable", [&](auto& d, auto&) { return groupWrites(d, 0775); }, OthersMayWrite},
+      {"folder world-writable", [](auto& d, auto&) { return chmod(d.c_str(), 0757); }, OthersMayWrite},
+      {"file group-writable", [&](auto&, auto& f) { return groupWrites(f, 0775); }, OthersMayWrite, "file"},
+      {"folder of another account", [](auto& d, auto&) { return chown(d.c_str(), 65534, 0); }, OthersMayWrite},
+      {"ACL: another user may write", acl(ACL_USER, 65534, 7), OthersMayWrite},
+      {"ACL: a group may write", acl(ACL_GROUP, 100, 6), OthersMayWrite},
+      {"ACL: root may write", acl(ACL_USER, 0, 7), Nothing},
+      {"ACL: another user may read", acl(ACL_USER, 65534, 5), Nothing},
       {"folder now a link",
        [](auto& d, auto&) {
          return rename(d.c_str(), (d + ".x").c_str()) != 0 ? -1 : symlink((d + ".x").c_str(), d.c_str());
        },
-       "dir"},
+       OthersMayWrite},
       {"name now a link to root's program",
-       swapFor([](const std::string& n) { return symlink("/bin/true", n.c_str()); }), "swapped"},
+       swapFor([](const std::string& n) { return symlink("/bin/true", n.c_str()); }), NotTheProgram, "file"},
       {"name now another file", swapFor([](const std::string& n) { return corvitest::WriteFile(n, ""), 0; }),
-       "swapped"},
+       NotTheProgram, "file"},
+      // The daemon writes its log beside the program.
+      {"folder its owner may not write", [](auto& d, auto&) { return chmod(d.c_str(), 0555); }, OwnerMayNotWrite},
+      {"program nobody's, folder root's", [&](auto&, auto& f) { return nobodys(f); }, OwnerMayNotWrite},
+      {"ACL: nobody may write root's folder",
+       [&](auto& d, auto& f) { return nobodys(f) != 0 ? -1 : acl(ACL_USER, 65534, 7)(d, f); }, Nothing},
   };
   for (const Case& c : cases) {
     TempDir top;
@@ -184,16 +200,11 @@ TEST(DaemonInstallCheckTest, NoOneButTheOwnerAndRootMayWriteTheWay) {
       continue;
     }
     plat::ServiceDefinition service{"S", "D", file};
-    const std::string refused = plat::PrepareInstall(program.Get(), service);
-    const std::string expected = std::string(c.found) == "dir" ? dir : std::string(c.found) == "file" ? file : "";
-    if (std::string(c.found) == "swapped")
-      EXPECT_EQ(refused, "\"" + file + "\" ist nicht mehr das laufende Programm") << c.name;
-    else if (expected.empty())  // above the test's own folder, anything may be found
-      EXPECT_EQ(refused.find("\"" + top.path()), std::string::npos) << c.name << ": " << refused;
+    const plat::Refusal refused = plat::PrepareInstall(program.Get(), service);
+    if (c.why == Nothing)  // above the test's own folder, anything may be found
+      EXPECT_EQ(refused.path.find(top.path()), std::string::npos) << c.name << ": " << refused.path;
     else
-      EXPECT_EQ(refused, "Andere Konten als " + (service.user.empty() ? "" : service.user + " und ") +
-                             "root haben Schreibrechte auf \"" + expected + "\"")
-          << c.name;
+      EXPECT_EQ(refused, (plat::Refusal{c.why, std::string(c.where) == "dir" ? dir : file})) << c.name;
   }
 }
 
@@ -220,8 +231,7 @@ TEST(DaemonInstallCheckTest, TheOwnersAccountAndGroup) {
   }
   // A unit of no one the system knows would fail at every start.
   ASSERT_EQ(chown(file.c_str(), 54321, 54322), 0);
-  EXPECT_EQ(plat::PrepareInstall(program.Get(), service),
-            "Der Besitzer von \"" + file + "\", Konto 54321, ist dem System unbekannt");
+  EXPECT_EQ(plat::PrepareInstall(program.Get(), service), (plat::Refusal{plat::Refused::UnknownOwner, file, 54321}));
   EXPECT_THROW(plat::PrepareInstall(-1, service), plat::SystemError);
 }
 
