@@ -256,6 +256,18 @@ bool Within(const std::string& folder, const std::string& top) {
 
 }  // namespace
 
+// Hidden, a top-level folder or one of the trees the system runs from would
+// take the daemon's loader, libraries or settings with it, and the unit would
+// never start.
+bool SystemsOwn(const std::string& folder) {
+  static const char* const kTrees[] = {"/usr", "/etc", "/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32",
+                                       "/boot", "/dev", "/proc", "/sys", "/run"};
+  if (folder.find('/', 1) == std::string::npos) return true;
+  for (const char* tree : kTrees)
+    if (Within(folder, tree)) return true;
+  return false;
+}
+
 HomeWay HomeWayTo(const std::string& folder, const std::string& own, const std::vector<std::string>& homes) {
   for (const std::string& home : homes) {
     const std::string target = RealPath(home);
@@ -301,10 +313,7 @@ Refusal PrepareInstall(int program, ServiceDefinition& service) {
   }
   if (Refusal way = CheckWay(program, st, path, owner); way.why != Refused::Nothing) return way;
   const HomeWay way = HomeWayTo(DirectoryOf(path), owner.home);
-  // Hidden, a folder the system needs would take the daemon's libraries or
-  // settings with it, and the unit would never start.
-  if (!way.hidden.empty() && way.hidden.find('/', 1) == std::string::npos)
-    return {Refused::SystemFolder, way.home, 0, way.hidden};
+  if (!way.hidden.empty() && SystemsOwn(way.hidden)) return {Refused::SystemFolder, way.home, 0, way.hidden};
   service.folderRoute = way.route;
   service.hiddenHome = way.hidden;
   return {};

@@ -58,6 +58,8 @@ struct HomeWay {
 };
 HomeWay HomeWayTo(const std::string& folder, const std::string& own,
                   const std::vector<std::string>& homes = {"/home", "/root", "/run/user"});
+// A folder the unit must not hide: the daemon starts from what is in it.
+bool SystemsOwn(const std::string& folder);
 
 // Why a program must not be installed, and where.
 enum class Refused {

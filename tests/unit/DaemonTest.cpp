@@ -101,6 +101,7 @@ TEST(DaemonUnitFileTest, AHomeFolderReachedThroughALink) {
   ASSERT_EQ(symlink(real.c_str(), home.c_str()), 0);
   ASSERT_EQ(symlink(own.c_str(), (real + "/lee").c_str()), 0);
   ASSERT_EQ(symlink("/usr", (real + "/sys").c_str()), 0);
+  ASSERT_EQ(symlink("/usr/lib", (real + "/lib").c_str()), 0);
   ASSERT_EQ(symlink(other.c_str(), (plain + "/other").c_str()), 0);
   const struct {
     std::string folder, route, hidden, home;
@@ -114,6 +115,7 @@ TEST(DaemonUnitFileTest, AHomeFolderReachedThroughALink) {
       {own + "x", "", "", ""},
       {other + "/corvilink", "", "", ""},
       {"/usr/local/corvilink", "", "/usr", home + "/sys"},
+      {"/usr/lib/corvilink", "", "/usr/lib", home + "/lib"},
       {mine + "/corvilink", "", mine, mine},  // the owner's own home folder
       {"/opt/corvilink", "", "", ""},
   };
@@ -122,6 +124,10 @@ TEST(DaemonUnitFileTest, AHomeFolderReachedThroughALink) {
     EXPECT_EQ(way.route, c.route) << c.folder;
     EXPECT_EQ(way.hidden, c.hidden) << c.folder;
     EXPECT_EQ(way.home, c.home) << c.folder;
+    // Only the system's own trees are refused rather than hidden.
+    if (!way.hidden.empty()) {
+      EXPECT_EQ(plat::SystemsOwn(way.hidden), way.hidden.compare(0, 4, "/usr") == 0) << c.folder;
+    }
   }
 }
 
