@@ -16,6 +16,7 @@
 #include <string>
 
 #include "Common.h"
+#include "HttpAnswer.h"
 
 namespace plat {
 
@@ -36,13 +37,6 @@ struct Url {
   std::string hostPort;  // the Host header's value
   std::string target;    // path and query
 };
-
-std::string Trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
-  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) --e;
-  return s.substr(b, e - b);
-}
 
 // host[:port] after any user info; false when it makes no sense.
 bool ParseAuthority(std::string authority, Url& url) {
@@ -142,7 +136,7 @@ bool Bypassed(const std::string& host) {
   while (start <= all.size()) {
     size_t comma = all.find(',', start);
     if (comma == std::string::npos) comma = all.size();
-    if (NoProxyEntryMatches(LowerAscii(Trim(all.substr(start, comma - start))), name)) return true;
+    if (NoProxyEntryMatches(LowerAscii(TrimBlanks(all.substr(start, comma - start))), name)) return true;
     start = comma + 1;
   }
   return false;
@@ -153,7 +147,7 @@ bool ProxyFor(const Url& url, Url& proxy) {
   const char* value = std::getenv("http_proxy");
   if (value == nullptr || *value == 0) value = std::getenv("HTTP_PROXY");
   if (value == nullptr || *value == 0) return false;
-  std::string text = Trim(value);
+  std::string text = TrimBlanks(value);
   if (text.find("://") != std::string::npos) {
     if (!StartsWithAscii(text, "http://")) return false;  // only plain HTTP proxies
     text.erase(0, 7);
@@ -163,8 +157,9 @@ bool ProxyFor(const Url& url, Url& proxy) {
   return !Bypassed(url.host);
 }
 
+// Milliseconds until then, rounded up; 0 once it has come.
 int RemainingMs(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+  auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
   if (left <= 0) return 0;
   return left > 0x7FFFFFFF ? 0x7FFFFFFF : int(left);
 }
@@ -233,209 +228,28 @@ bool SendAll(int fd, const std::string& data, Clock::time_point deadline) {
   return true;
 }
 
-constexpr size_t kLineLimit = 16384;
-constexpr size_t kHeaderLimit = 65536;
-// The body is an address; more is not the answer the test asks for.
-constexpr size_t kBodyLimit = 4096;
-
-// Buffered reading from the connection until its end, an error or the
-// deadline. What has been taken is dropped as it goes, so the buffer never
-// holds much more than one line or one read.
-class Reader {
+// The connection until its end, an error or the deadline, which is looked
+// at before every read: a host that never lets the socket run empty must
+// not hold the request past it.
+class SocketSource : public AnswerSource {
 public:
-  Reader(int fd, Clock::time_point deadline) : fd_(fd), deadline_(deadline) {}
+  SocketSource(int fd, Clock::time_point deadline) : fd_(fd), deadline_(deadline) {}
 
-  // True once the deadline has cut the reading short.
-  bool TimedOut() const { return timedOut_; }
-
-  // Reads more into the buffer; false at the end of the data.
-  bool Fill() {
-    if (ended_) return false;
-    char chunk[4096];
+  ssize_t Read(char* to, size_t room) override {
     for (;;) {
-      ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
-      if (n > 0) {
-        buf_.append(chunk, size_t(n));
-        return true;
-      }
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        if (WaitFor(fd_, POLLIN, deadline_)) continue;
-        timedOut_ = true;
-      }
-      ended_ = true;
-      return false;
+      if (RemainingMs(deadline_) == 0) return -1;
+      ssize_t n = recv(fd_, to, room, 0);
+      if (n >= 0) return n;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return 0;
+      if (!WaitFor(fd_, POLLIN, deadline_)) return -1;
     }
-  }
-
-  // One line without its LF (and CR); false when the data ends first or the
-  // line grows past the limit.
-  bool Line(std::string& line, size_t limit) {
-    size_t from = pos();
-    for (;;) {
-      size_t lf = buf_.find('\n', from);
-      if (lf != std::string::npos) {
-        line.assign(buf_, pos(), lf - pos());
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        consumed_ = lf + 1;
-        Compact();
-        return true;
-      }
-      from = buf_.size();
-      if (buf_.size() - pos() > limit || !Fill()) return false;
-    }
-  }
-
-  // Appends up to n bytes to out; false when the data ended first.
-  bool Take(uint64_t n, std::string& out) {
-    while (n > 0) {
-      if (buf_.size() == pos() && !Fill()) return false;
-      size_t k = size_t(std::min<uint64_t>(n, buf_.size() - pos()));
-      out.append(buf_, pos(), k);
-      consumed_ += k;
-      n -= k;
-      Compact();
-    }
-    return true;
-  }
-
-  // Appends the rest of the data to out; false as soon as out would grow
-  // past the limit.
-  bool TakeRest(size_t limit, std::string& out) {
-    do {
-      size_t k = buf_.size() - pos();
-      if (k > limit - out.size()) return false;
-      out.append(buf_, pos(), k);
-      consumed_ = buf_.size();
-      Compact();
-    } while (Fill());
-    return true;
-  }
-
-  // Peeks at the first bytes; false when fewer than n ever arrive.
-  bool Peek(size_t n, std::string& out) {
-    while (buf_.size() - pos() < n)
-      if (!Fill()) return false;
-    out.assign(buf_, pos(), n);
-    return true;
   }
 
 private:
-  size_t pos() const { return consumed_; }
-  void Compact() {
-    if (consumed_ >= 4096 || consumed_ == buf_.size()) {
-      buf_.erase(0, consumed_);
-      consumed_ = 0;
-    }
-  }
-
   int fd_;
   Clock::time_point deadline_;
-  std::string buf_;
-  size_t consumed_ = 0;
-  bool ended_ = false;
-  bool timedOut_ = false;
 };
-
-struct Response {
-  int status = 0;
-  bool chunked = false;
-  bool hasLength = false;
-  uint64_t length = 0;
-};
-
-bool ParseLength(const std::string& s, uint64_t& out) {
-  if (s.empty() || s.size() > 18) return false;
-  uint64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + uint64_t(c - '0');
-  }
-  out = v;
-  return true;
-}
-
-// Status line and header fields, skipping interim 1xx answers; false when no
-// complete head arrives.
-bool ReadHead(Reader& in, Response& resp) {
-  for (;;) {
-    std::string line;
-    if (!in.Line(line, kLineLimit)) return false;
-    // "HTTP/1.1 200 OK"
-    if (line.size() < 12 || line.compare(0, 5, "HTTP/") != 0) return false;
-    size_t sp = line.find(' ');
-    if (sp == std::string::npos || sp + 4 > line.size()) return false;
-    resp = Response{};
-    for (size_t i = sp + 1; i < sp + 4; ++i) {
-      if (line[i] < '0' || line[i] > '9') return false;
-      resp.status = resp.status * 10 + (line[i] - '0');
-    }
-    size_t total = 0;
-    for (;;) {
-      if (!in.Line(line, kLineLimit)) return false;
-      total += line.size();
-      if (total > kHeaderLimit) return false;
-      if (line.empty()) break;
-      size_t colon = line.find(':');
-      if (colon == std::string::npos) continue;
-      std::string name = LowerAscii(Trim(line.substr(0, colon)));
-      std::string value = Trim(line.substr(colon + 1));
-      if (name == "transfer-encoding") {
-        if (LowerAscii(value).find("chunked") != std::string::npos) resp.chunked = true;
-      } else if (name == "content-length") {
-        resp.hasLength = ParseLength(value, resp.length);
-      }
-    }
-    if (resp.status < 100 || resp.status >= 200 || resp.status == 101) return true;
-  }
-}
-
-// False for an answer without a status line, which is all body as in
-// HTTP/0.9; true also when nothing arrives, for ReadHead to fail on.
-bool StatusLineFollows(Reader& in) {
-  static const std::string kStart = "HTTP/";
-  std::string head;
-  for (size_t n = 1; n <= kStart.size(); ++n) {
-    if (!in.Peek(n, head)) return true;
-    if (head != kStart.substr(0, n)) return false;
-  }
-  return true;
-}
-
-// The chunked body, decoded; a malformed or cut-off chunk ends it. False
-// when it grows past the limit.
-bool ReadChunked(Reader& in, std::string& out) {
-  for (;;) {
-    std::string line;
-    if (!in.Line(line, kLineLimit)) return true;
-    uint64_t size = 0;
-    size_t i = 0, digits = 0;
-    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-    for (; i < line.size(); ++i, ++digits) {
-      char c = LowerAscii(line[i]);
-      int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
-      if (d < 0) break;
-      size = std::min<uint64_t>(size * 16 + uint64_t(d), kBodyLimit + 1);
-    }
-    if (digits == 0) return true;
-    if (size == 0) return true;  // trailers don't matter on a closing connection
-    if (size > kBodyLimit - out.size()) return false;
-    if (!in.Take(size, out)) return true;
-    if (!in.Line(line, kLineLimit)) return true;
-  }
-}
-
-// False when the body is longer than the limit.
-bool ReadBody(Reader& in, const Response& resp, std::string& out) {
-  if (resp.status == 204 || resp.status == 304) return true;
-  if (resp.chunked) return ReadChunked(in, out);
-  if (resp.hasLength) {
-    if (resp.length > kBodyLimit) return false;
-    in.Take(resp.length, out);
-    return true;
-  }
-  return in.TakeRest(kBodyLimit, out);
-}
 
 // The body as it was read 1024 bytes at a time, each piece taken up to its
 // first zero byte.
@@ -471,24 +285,12 @@ bool HttpGetText(const std::string& url, std::string& body) {
   addrinfo* found = viaProxy ? Resolve(proxy, AF_UNSPEC) : Resolve(target, AF_INET6);
   if (found == nullptr) return false;
   Clock::time_point deadline = Clock::now() + g_timeout;
-  int fd = ConnectTo(found, deadline);
+  Fd fd(ConnectTo(found, deadline));
   freeaddrinfo(found);
-  if (fd < 0) return false;
-
-  Reader in(fd, deadline);
+  if (fd.Get() < 0 || !SendAll(fd.Get(), request, deadline)) return false;
+  SocketSource in(fd.Get(), deadline);
   std::string data;
-  bool whole = false;
-  if (SendAll(fd, request, deadline)) {
-    if (StatusLineFollows(in)) {
-      Response resp;
-      whole = ReadHead(in, resp) && ReadBody(in, resp, data);
-    } else {
-      whole = in.TakeRest(kBodyLimit, data);
-    }
-  }
-  close(fd);
-  // A response the deadline cut off is not the host's answer.
-  if (!whole || in.TimedOut()) return false;
+  if (!ReadAnswer(in, data)) return false;
   AppendInPieces(data, body);
   return true;
 }
