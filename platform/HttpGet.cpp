@@ -10,10 +10,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "Common.h"
 #include "HttpAnswer.h"
@@ -177,11 +184,86 @@ bool WaitFor(int fd, short events, Clock::time_point deadline) {
   }
 }
 
+struct Address {
+  sockaddr_storage addr;
+  socklen_t len;
+};
+
+// The resolver's own time-outs (5 s, twice, for a query that gets no
+// answer) are longer than the whole request may take, so the look-up runs
+// on a thread of its own that the request stops waiting for at its
+// deadline. One look-up at a time: a resolver that never answers holds one
+// thread, however often the request is made.
+struct Lookups {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool running = false;
+};
+
+// Never destroyed: a look-up may still be running when the process ends.
+Lookups& TheLookups() {
+  static Lookups* lookups = new Lookups;
+  return *lookups;
+}
+
+struct Lookup {
+  bool done = false;
+  std::vector<Address> found;
+};
+
+void RunLookup(const std::string& host, const std::string& port, int family, const std::shared_ptr<Lookup>& into) {
+  addrinfo hints{};
+  hints.ai_family = family;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  std::vector<Address> found;
+  addrinfo* list = nullptr;
+  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &list) == 0) {
+    // Out of memory here is a failed look-up: it must still end.
+    try {
+      for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
+        if (a->ai_addrlen > sizeof(sockaddr_storage)) continue;
+        Address& to = found.emplace_back();
+        std::memcpy(&to.addr, a->ai_addr, a->ai_addrlen);
+        to.len = a->ai_addrlen;
+      }
+    } catch (const std::bad_alloc&) {
+      found.clear();
+    }
+    freeaddrinfo(list);
+  }
+  Lookups& lookups = TheLookups();
+  {
+    std::lock_guard<std::mutex> lock(lookups.mutex);
+    into->found = std::move(found);
+    into->done = true;
+    lookups.running = false;
+  }
+  lookups.changed.notify_all();
+}
+
+// The host's addresses of one family (AF_UNSPEC: both) in the system's
+// order; none when the look-up fails or ends after the deadline.
+std::vector<Address> Resolve(const Url& where, int family, Clock::time_point deadline) {
+  Lookups& lookups = TheLookups();
+  std::unique_lock<std::mutex> lock(lookups.mutex);
+  if (!lookups.changed.wait_until(lock, deadline, [&] { return !lookups.running; })) return {};
+  auto lookup = std::make_shared<Lookup>();
+  try {
+    std::thread(RunLookup, where.host, std::to_string(where.port), family, lookup).detach();
+  } catch (const std::system_error&) {
+    return {};
+  }
+  lookups.running = true;
+  if (!lookups.changed.wait_until(lock, deadline, [&] { return lookup->done; })) return {};
+  return std::move(lookup->found);
+}
+
 // One connection attempt; -1 when it fails.
-int ConnectOnce(const addrinfo& to, Clock::time_point deadline) {
-  int fd = socket(to.ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+int ConnectOnce(const Address& to, Clock::time_point deadline) {
+  int fd = socket(to.addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  bool ok = connect(fd, to.ai_addr, to.ai_addrlen) == 0;
+  bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&to.addr), to.len) == 0;
   if (!ok && errno == EINPROGRESS && WaitFor(fd, POLLOUT, deadline)) {
     int err = 0;
     socklen_t len = sizeof err;
@@ -192,22 +274,11 @@ int ConnectOnce(const addrinfo& to, Clock::time_point deadline) {
   return -1;
 }
 
-// The host's addresses of one family (AF_UNSPEC: both) in the system's order.
-addrinfo* Resolve(const Url& where, int family) {
-  addrinfo hints{};
-  hints.ai_family = family;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(where.host.c_str(), std::to_string(where.port).c_str(), &hints, &found) != 0) return nullptr;
-  return found;
-}
-
 // Each address in turn until one answers.
-int ConnectTo(const addrinfo* found, Clock::time_point deadline) {
+int ConnectTo(const std::vector<Address>& addresses, Clock::time_point deadline) {
   int fd = -1;
-  for (const addrinfo* a = found; a != nullptr && fd < 0 && RemainingMs(deadline) > 0; a = a->ai_next)
-    fd = ConnectOnce(*a, deadline);
+  for (size_t i = 0; i < addresses.size() && fd < 0 && RemainingMs(deadline) > 0; ++i)
+    fd = ConnectOnce(addresses[i], deadline);
   return fd;
 }
 
@@ -268,6 +339,7 @@ bool HttpGetText(const std::string& url, std::string& body) {
   body.clear();
   Url target;
   if (!ParseUrl(url, target)) return false;
+  const Clock::time_point deadline = Clock::now() + g_timeout;
 
   Url proxy;
   bool viaProxy = ProxyFor(target, proxy);
@@ -282,11 +354,7 @@ bool HttpGetText(const std::string& url, std::string& body) {
 
   // Only an answer that came over IPv6 tells the IPv6 address; a proxy is
   // reached however it can be.
-  addrinfo* found = viaProxy ? Resolve(proxy, AF_UNSPEC) : Resolve(target, AF_INET6);
-  if (found == nullptr) return false;
-  Clock::time_point deadline = Clock::now() + g_timeout;
-  Fd fd(ConnectTo(found, deadline));
-  freeaddrinfo(found);
+  Fd fd(ConnectTo(viaProxy ? Resolve(proxy, AF_UNSPEC, deadline) : Resolve(target, AF_INET6, deadline), deadline));
   if (fd.Get() < 0 || !SendAll(fd.Get(), request, deadline)) return false;
   SocketSource in(fd.Get(), deadline);
   std::string data;
