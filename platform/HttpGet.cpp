@@ -259,27 +259,55 @@ std::vector<Address> Resolve(const Url& where, int family, Clock::time_point dea
   return std::move(lookup->found);
 }
 
-// One connection attempt; -1 when it fails.
-int ConnectOnce(const Address& to, Clock::time_point deadline) {
-  int fd = socket(to.addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&to.addr), to.len) == 0;
-  if (!ok && errno == EINPROGRESS && WaitFor(fd, POLLOUT, deadline)) {
-    int err = 0;
-    socklen_t len = sizeof err;
-    ok = getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
-  }
-  if (ok) return fd;
-  close(fd);
-  return -1;
-}
+// An attempt that has not connected by then lets the next address have its
+// turn, while it goes on.
+constexpr milliseconds kNextAttempt{250};
 
-// Each address in turn until one answers.
+// Connects to the addresses in turn as above, the next at once when one
+// fails; the first to connect wins and the others are closed. -1 when none
+// connects by the deadline.
 int ConnectTo(const std::vector<Address>& addresses, Clock::time_point deadline) {
-  int fd = -1;
-  for (size_t i = 0; i < addresses.size() && fd < 0 && RemainingMs(deadline) > 0; ++i)
-    fd = ConnectOnce(addresses[i], deadline);
-  return fd;
+  std::vector<pollfd> trying;
+  size_t next = 0;
+  Clock::time_point nextAt = Clock::now();
+  int won = -1;
+  while (won < 0 && RemainingMs(deadline) > 0) {
+    if (next < addresses.size() && (trying.empty() || Clock::now() >= nextAt)) {
+      const Address& to = addresses[next++];
+      int fd = socket(to.addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&to.addr), to.len) == 0) {
+        won = fd;
+      } else if (fd >= 0 && errno == EINPROGRESS) {
+        trying.push_back({fd, POLLOUT, 0});
+        nextAt = Clock::now() + kNextAttempt;
+      } else {
+        if (fd >= 0) close(fd);
+        nextAt = Clock::now();
+      }
+      continue;
+    }
+    if (trying.empty()) break;
+    const Clock::time_point until = next < addresses.size() ? std::min(nextAt, deadline) : deadline;
+    int r = poll(trying.data(), trying.size(), RemainingMs(until));
+    if (r < 0 && errno != EINTR) break;
+    for (auto it = trying.begin(); r > 0 && it != trying.end();) {
+      if (it->revents == 0) {
+        ++it;
+        continue;
+      }
+      int err = 0;
+      socklen_t len = sizeof err;
+      if (won < 0 && getsockopt(it->fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) {
+        won = it->fd;
+      } else {
+        close(it->fd);
+        nextAt = Clock::now();
+      }
+      it = trying.erase(it);
+    }
+  }
+  for (const pollfd& p : trying) close(p.fd);
+  return won;
 }
 
 bool SendAll(int fd, const std::string& data, Clock::time_point deadline) {

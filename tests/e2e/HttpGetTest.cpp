@@ -22,6 +22,7 @@
 
 #include "EngineFixture.h"
 #include "HttpGet.h"
+#include "RealEngine.h"
 
 using namespace std::string_literals;
 using std::chrono::milliseconds;
@@ -603,6 +604,25 @@ TEST_F(HttpGetTest, ConnectEndsAtTheTimeOut) {
   EXPECT_LT(took, milliseconds(1500));
   for (int fd : fillers) close(fd);
   close(lfd);
+}
+
+// The first address drops; the second, tried 250 ms on, answers.
+TEST_F(HttpGetTest, AnAddressThatDropsLetsTheNextOneAnswer) {
+  corvitest::NamespaceChange addresses(
+      "ip -6 addr add 2001:db8::61/128 dev lo nodad && ip -6 addr add 2001:db8::62/128 dev lo nodad",
+      "ip -6 addr del 2001:db8::61/128 dev lo && ip -6 addr del 2001:db8::62/128 dev lo");
+  ASSERT_TRUE(addresses.Made());
+  corvitest::NamespaceChange drop("ip6tables -w -I OUTPUT -d 2001:db8::61 -p tcp -j DROP",
+                                  "ip6tables -w -D OUTPUT -d 2001:db8::61 -p tcp -j DROP");
+  TestServer second(Answer(Ok("second")), "2001:db8::62");
+  HostsLines hosts("2001:db8::61 twice.corvilink.test\n2001:db8::62 twice.corvilink.test\n");
+  std::string body;
+  Clock::time_point start = Clock::now();
+  EXPECT_TRUE(plat::HttpGetText("http://twice.corvilink.test:" + std::to_string(second.Port()) + "/", body));
+  auto took = Clock::now() - start;
+  EXPECT_EQ(body, "second");
+  EXPECT_GE(took, milliseconds(250));
+  EXPECT_LT(took, milliseconds(1000));
 }
 
 // The proxy is reached over either family, here IPv4.
