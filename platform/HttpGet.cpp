@@ -96,7 +96,7 @@ bool ParseUrl(const std::string& text, Url& url) {
   size_t end = rest.find_first_of("/?");
   if (!ParseAuthority(rest.substr(0, end), url)) return false;
   std::string target = end == std::string::npos ? std::string() : rest.substr(end);
-  if (target.empty() || target[0] != '/') target.insert(0, "/");
+  if (target.empty() || target[0] != '/') target = "/" + target;
   url.target = EscapeTarget(target);
   return true;
 }
