@@ -4,8 +4,7 @@
 //   0x80  a host that never stops: the answer up to its first zero byte,
 //         then the rest again and again (all of it without a zero byte),
 //         until the time is up after kEndless bytes
-//   0x40  read whole (up to the reader's room); else in pieces of
-//         1 + (control & 0x3F) bytes
+//   0x7F  the bytes arrive in pieces of 1 + (control & 0x7F), and all at once
 #include <sanitizer/allocator_interface.h>
 
 #include <algorithm>
@@ -40,7 +39,7 @@ public:
     if (__sanitizer_get_current_allocated_bytes() > base_ + kMemoryBound) Fail("memory past the bound");
     const size_t end = repeated_.empty() ? head_.size() : kEndless;
     if (at_ >= end) {
-      askedPastEnd_ = true;
+      askedPastEnd = true;
       return timeUp_ ? -1 : 0;
     }
     const std::string& from = at_ < head_.size() ? head_ : repeated_;
@@ -52,7 +51,7 @@ public:
   }
 
   // Whether the reader wanted more than there was.
-  bool AskedPastEnd() const { return askedPastEnd_; }
+  bool askedPastEnd = false;
 
 private:
   const std::string& head_;
@@ -61,7 +60,6 @@ private:
   bool timeUp_;
   size_t base_;
   size_t at_ = 0;
-  bool askedPastEnd_ = false;
 };
 
 struct Result {
@@ -76,7 +74,7 @@ Result Read(const std::string& head, const std::string& repeated, size_t piece, 
   Bytes source(head, repeated, piece, timeUp);
   Result r{false, "stale", false};
   r.ok = plat::ReadAnswer(source, r.body);
-  r.askedPastEnd = source.AskedPastEnd();
+  r.askedPastEnd = source.askedPastEnd;
   if (r.body.size() > plat::kAnswerBodyLimit) Fail("body over the limit");
   if (r.ok && timeUp && r.askedPastEnd) Fail("true, though the time ran out before the answer was complete");
   return r;
@@ -94,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     head = zero == std::string::npos ? std::string() : head.substr(0, zero);
     if (repeated.empty()) return 0;
   }
-  const size_t piece = (control & 0x40) != 0 ? SIZE_MAX : 1 + (control & 0x3F);
+  const size_t piece = 1 + (control & 0x7F);
 
   // How the bytes arrive must not change the answer.
   const Result whole = Read(head, repeated, SIZE_MAX, false);
