@@ -34,6 +34,13 @@ bool StartsWithAscii(std::string_view text, std::string_view prefix) {
   return true;
 }
 
+std::string TrimBlanks(const std::string& text) {
+  size_t b = 0, e = text.size();
+  while (b < e && (text[b] == ' ' || text[b] == '\t')) ++b;
+  while (e > b && (text[e - 1] == ' ' || text[e - 1] == '\t' || text[e - 1] == '\r')) --e;
+  return text.substr(b, e - b);
+}
+
 bool ParsePort(const std::string& text, uint16_t& port) {
   if (text.empty() || text.size() > 5) return false;
   unsigned v = 0;

@@ -18,6 +18,8 @@ std::string UpperAscii(std::string text);
 // Equal, or beginning with, without regard to the case of ASCII letters.
 bool SameTextAscii(std::string_view a, std::string_view b);
 bool StartsWithAscii(std::string_view text, std::string_view prefix);
+// Without blanks and tabs at either end, or a CR at the end.
+std::string TrimBlanks(const std::string& text);
 
 // A decimal port from 1 to 65535, digits only.
 bool ParsePort(const std::string& text, uint16_t& port);

@@ -10,12 +10,20 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "Common.h"
+#include "HttpAnswer.h"
 
 namespace plat {
 
@@ -36,13 +44,6 @@ struct Url {
   std::string hostPort;  // the Host header's value
   std::string target;    // path and query
 };
-
-std::string Trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
-  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) --e;
-  return s.substr(b, e - b);
-}
 
 // host[:port] after any user info; false when it makes no sense.
 bool ParseAuthority(std::string authority, Url& url) {
@@ -95,7 +96,7 @@ bool ParseUrl(const std::string& text, Url& url) {
   size_t end = rest.find_first_of("/?");
   if (!ParseAuthority(rest.substr(0, end), url)) return false;
   std::string target = end == std::string::npos ? std::string() : rest.substr(end);
-  if (target.empty() || target[0] != '/') target.insert(0, "/");
+  if (target.empty() || target[0] != '/') target = "/" + target;
   url.target = EscapeTarget(target);
   return true;
 }
@@ -142,7 +143,7 @@ bool Bypassed(const std::string& host) {
   while (start <= all.size()) {
     size_t comma = all.find(',', start);
     if (comma == std::string::npos) comma = all.size();
-    if (NoProxyEntryMatches(LowerAscii(Trim(all.substr(start, comma - start))), name)) return true;
+    if (NoProxyEntryMatches(LowerAscii(TrimBlanks(all.substr(start, comma - start))), name)) return true;
     start = comma + 1;
   }
   return false;
@@ -153,7 +154,7 @@ bool ProxyFor(const Url& url, Url& proxy) {
   const char* value = std::getenv("http_proxy");
   if (value == nullptr || *value == 0) value = std::getenv("HTTP_PROXY");
   if (value == nullptr || *value == 0) return false;
-  std::string text = Trim(value);
+  std::string text = TrimBlanks(value);
   if (text.find("://") != std::string::npos) {
     if (!StartsWithAscii(text, "http://")) return false;  // only plain HTTP proxies
     text.erase(0, 7);
@@ -163,8 +164,9 @@ bool ProxyFor(const Url& url, Url& proxy) {
   return !Bypassed(url.host);
 }
 
+// Milliseconds until then, rounded up; 0 once it has come.
 int RemainingMs(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+  auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
   if (left <= 0) return 0;
   return left > 0x7FFFFFFF ? 0x7FFFFFFF : int(left);
 }
@@ -182,38 +184,130 @@ bool WaitFor(int fd, short events, Clock::time_point deadline) {
   }
 }
 
-// One connection attempt; -1 when it fails.
-int ConnectOnce(const addrinfo& to, Clock::time_point deadline) {
-  int fd = socket(to.ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  bool ok = connect(fd, to.ai_addr, to.ai_addrlen) == 0;
-  if (!ok && errno == EINPROGRESS && WaitFor(fd, POLLOUT, deadline)) {
-    int err = 0;
-    socklen_t len = sizeof err;
-    ok = getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
-  }
-  if (ok) return fd;
-  close(fd);
-  return -1;
+struct Address {
+  sockaddr_storage addr;
+  socklen_t len;
+};
+
+// The resolver's own time-outs (5 s, twice, for a query that gets no
+// answer) are longer than the whole request may take, so the look-up runs
+// on a thread of its own that the request stops waiting for at its
+// deadline. One look-up at a time: a resolver that never answers holds one
+// thread, however often the request is made.
+struct Lookups {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool running = false;
+};
+
+// Never destroyed: a look-up may still be running when the process ends.
+Lookups& TheLookups() {
+  static Lookups* lookups = new Lookups;
+  return *lookups;
 }
 
-// The host's addresses of one family (AF_UNSPEC: both) in the system's order.
-addrinfo* Resolve(const Url& where, int family) {
+struct Lookup {
+  bool done = false;
+  std::vector<Address> found;
+};
+
+void RunLookup(const std::string& host, const std::string& port, int family, const std::shared_ptr<Lookup>& into) {
   addrinfo hints{};
   hints.ai_family = family;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(where.host.c_str(), std::to_string(where.port).c_str(), &hints, &found) != 0) return nullptr;
-  return found;
+  std::vector<Address> found;
+  addrinfo* list = nullptr;
+  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &list) == 0) {
+    // Out of memory here is a failed look-up: it must still end.
+    try {
+      for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
+        if (a->ai_addrlen > sizeof(sockaddr_storage)) continue;
+        Address& to = found.emplace_back();
+        std::memcpy(&to.addr, a->ai_addr, a->ai_addrlen);
+        to.len = a->ai_addrlen;
+      }
+    } catch (const std::bad_alloc&) {
+      found.clear();
+    }
+    freeaddrinfo(list);
+  }
+  Lookups& lookups = TheLookups();
+  {
+    std::lock_guard<std::mutex> lock(lookups.mutex);
+    into->found = std::move(found);
+    into->done = true;
+    lookups.running = false;
+  }
+  lookups.changed.notify_all();
 }
 
-// Each address in turn until one answers.
-int ConnectTo(const addrinfo* found, Clock::time_point deadline) {
-  int fd = -1;
-  for (const addrinfo* a = found; a != nullptr && fd < 0 && RemainingMs(deadline) > 0; a = a->ai_next)
-    fd = ConnectOnce(*a, deadline);
-  return fd;
+// The host's addresses of one family (AF_UNSPEC: both) in the system's
+// order; none when the look-up fails or ends after the deadline.
+std::vector<Address> Resolve(const Url& where, int family, Clock::time_point deadline) {
+  Lookups& lookups = TheLookups();
+  std::unique_lock<std::mutex> lock(lookups.mutex);
+  if (!lookups.changed.wait_until(lock, deadline, [&] { return !lookups.running; })) return {};
+  auto lookup = std::make_shared<Lookup>();
+  try {
+    std::thread(RunLookup, where.host, std::to_string(where.port), family, lookup).detach();
+  } catch (const std::system_error&) {
+    return {};
+  }
+  lookups.running = true;
+  if (!lookups.changed.wait_until(lock, deadline, [&] { return lookup->done; })) return {};
+  return std::move(lookup->found);
+}
+
+// An attempt that has not connected by then lets the next address have its
+// turn, while it goes on.
+constexpr milliseconds kNextAttempt{250};
+
+// Connects to the addresses in turn as above, the next at once when one
+// fails; the first to connect wins and the others are closed. -1 when none
+// connects by the deadline.
+int ConnectTo(const std::vector<Address>& addresses, Clock::time_point deadline) {
+  std::vector<pollfd> trying;
+  size_t next = 0;
+  Clock::time_point nextAt = Clock::now();
+  int won = -1;
+  while (won < 0 && RemainingMs(deadline) > 0) {
+    if (next < addresses.size() && (trying.empty() || Clock::now() >= nextAt)) {
+      const Address& to = addresses[next++];
+      int fd = socket(to.addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&to.addr), to.len) == 0) {
+        won = fd;
+      } else if (fd >= 0 && errno == EINPROGRESS) {
+        trying.push_back({fd, POLLOUT, 0});
+        nextAt = Clock::now() + kNextAttempt;
+      } else {
+        if (fd >= 0) close(fd);
+        nextAt = Clock::now();
+      }
+      continue;
+    }
+    if (trying.empty()) break;
+    const Clock::time_point until = next < addresses.size() ? std::min(nextAt, deadline) : deadline;
+    int r = poll(trying.data(), trying.size(), RemainingMs(until));
+    if (r < 0 && errno != EINTR) break;
+    for (auto it = trying.begin(); r > 0 && it != trying.end();) {
+      if (it->revents == 0) {
+        ++it;
+        continue;
+      }
+      int err = 0;
+      socklen_t len = sizeof err;
+      if (won < 0 && getsockopt(it->fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) {
+        won = it->fd;
+      } else {
+        close(it->fd);
+        nextAt = Clock::now();
+      }
+      it = trying.erase(it);
+    }
+  }
+  for (const pollfd& p : trying) close(p.fd);
+  return won;
 }
 
 bool SendAll(int fd, const std::string& data, Clock::time_point deadline) {
@@ -233,209 +327,28 @@ bool SendAll(int fd, const std::string& data, Clock::time_point deadline) {
   return true;
 }
 
-constexpr size_t kLineLimit = 16384;
-constexpr size_t kHeaderLimit = 65536;
-// The body is an address; more is not the answer the test asks for.
-constexpr size_t kBodyLimit = 4096;
-
-// Buffered reading from the connection until its end, an error or the
-// deadline. What has been taken is dropped as it goes, so the buffer never
-// holds much more than one line or one read.
-class Reader {
+// The connection until its end, an error or the deadline, which is looked
+// at before every read: a host that never lets the socket run empty must
+// not hold the request past it.
+class SocketSource : public AnswerSource {
 public:
-  Reader(int fd, Clock::time_point deadline) : fd_(fd), deadline_(deadline) {}
+  SocketSource(int fd, Clock::time_point deadline) : fd_(fd), deadline_(deadline) {}
 
-  // True once the deadline has cut the reading short.
-  bool TimedOut() const { return timedOut_; }
-
-  // Reads more into the buffer; false at the end of the data.
-  bool Fill() {
-    if (ended_) return false;
-    char chunk[4096];
+  ssize_t Read(char* to, size_t room) override {
     for (;;) {
-      ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
-      if (n > 0) {
-        buf_.append(chunk, size_t(n));
-        return true;
-      }
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        if (WaitFor(fd_, POLLIN, deadline_)) continue;
-        timedOut_ = true;
-      }
-      ended_ = true;
-      return false;
+      if (RemainingMs(deadline_) == 0) return -1;
+      ssize_t n = recv(fd_, to, room, 0);
+      if (n >= 0) return n;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return 0;
+      if (!WaitFor(fd_, POLLIN, deadline_)) return -1;
     }
-  }
-
-  // One line without its LF (and CR); false when the data ends first or the
-  // line grows past the limit.
-  bool Line(std::string& line, size_t limit) {
-    size_t from = pos();
-    for (;;) {
-      size_t lf = buf_.find('\n', from);
-      if (lf != std::string::npos) {
-        line.assign(buf_, pos(), lf - pos());
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        consumed_ = lf + 1;
-        Compact();
-        return true;
-      }
-      from = buf_.size();
-      if (buf_.size() - pos() > limit || !Fill()) return false;
-    }
-  }
-
-  // Appends up to n bytes to out; false when the data ended first.
-  bool Take(uint64_t n, std::string& out) {
-    while (n > 0) {
-      if (buf_.size() == pos() && !Fill()) return false;
-      size_t k = size_t(std::min<uint64_t>(n, buf_.size() - pos()));
-      out.append(buf_, pos(), k);
-      consumed_ += k;
-      n -= k;
-      Compact();
-    }
-    return true;
-  }
-
-  // Appends the rest of the data to out; false as soon as out would grow
-  // past the limit.
-  bool TakeRest(size_t limit, std::string& out) {
-    do {
-      size_t k = buf_.size() - pos();
-      if (k > limit - out.size()) return false;
-      out.append(buf_, pos(), k);
-      consumed_ = buf_.size();
-      Compact();
-    } while (Fill());
-    return true;
-  }
-
-  // Peeks at the first bytes; false when fewer than n ever arrive.
-  bool Peek(size_t n, std::string& out) {
-    while (buf_.size() - pos() < n)
-      if (!Fill()) return false;
-    out.assign(buf_, pos(), n);
-    return true;
   }
 
 private:
-  size_t pos() const { return consumed_; }
-  void Compact() {
-    if (consumed_ >= 4096 || consumed_ == buf_.size()) {
-      buf_.erase(0, consumed_);
-      consumed_ = 0;
-    }
-  }
-
   int fd_;
   Clock::time_point deadline_;
-  std::string buf_;
-  size_t consumed_ = 0;
-  bool ended_ = false;
-  bool timedOut_ = false;
 };
-
-struct Response {
-  int status = 0;
-  bool chunked = false;
-  bool hasLength = false;
-  uint64_t length = 0;
-};
-
-bool ParseLength(const std::string& s, uint64_t& out) {
-  if (s.empty() || s.size() > 18) return false;
-  uint64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + uint64_t(c - '0');
-  }
-  out = v;
-  return true;
-}
-
-// Status line and header fields, skipping interim 1xx answers; false when no
-// complete head arrives.
-bool ReadHead(Reader& in, Response& resp) {
-  for (;;) {
-    std::string line;
-    if (!in.Line(line, kLineLimit)) return false;
-    // "HTTP/1.1 200 OK"
-    if (line.size() < 12 || line.compare(0, 5, "HTTP/") != 0) return false;
-    size_t sp = line.find(' ');
-    if (sp == std::string::npos || sp + 4 > line.size()) return false;
-    resp = Response{};
-    for (size_t i = sp + 1; i < sp + 4; ++i) {
-      if (line[i] < '0' || line[i] > '9') return false;
-      resp.status = resp.status * 10 + (line[i] - '0');
-    }
-    size_t total = 0;
-    for (;;) {
-      if (!in.Line(line, kLineLimit)) return false;
-      total += line.size();
-      if (total > kHeaderLimit) return false;
-      if (line.empty()) break;
-      size_t colon = line.find(':');
-      if (colon == std::string::npos) continue;
-      std::string name = LowerAscii(Trim(line.substr(0, colon)));
-      std::string value = Trim(line.substr(colon + 1));
-      if (name == "transfer-encoding") {
-        if (LowerAscii(value).find("chunked") != std::string::npos) resp.chunked = true;
-      } else if (name == "content-length") {
-        resp.hasLength = ParseLength(value, resp.length);
-      }
-    }
-    if (resp.status < 100 || resp.status >= 200 || resp.status == 101) return true;
-  }
-}
-
-// False for an answer without a status line, which is all body as in
-// HTTP/0.9; true also when nothing arrives, for ReadHead to fail on.
-bool StatusLineFollows(Reader& in) {
-  static const std::string kStart = "HTTP/";
-  std::string head;
-  for (size_t n = 1; n <= kStart.size(); ++n) {
-    if (!in.Peek(n, head)) return true;
-    if (head != kStart.substr(0, n)) return false;
-  }
-  return true;
-}
-
-// The chunked body, decoded; a malformed or cut-off chunk ends it. False
-// when it grows past the limit.
-bool ReadChunked(Reader& in, std::string& out) {
-  for (;;) {
-    std::string line;
-    if (!in.Line(line, kLineLimit)) return true;
-    uint64_t size = 0;
-    size_t i = 0, digits = 0;
-    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-    for (; i < line.size(); ++i, ++digits) {
-      char c = LowerAscii(line[i]);
-      int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
-      if (d < 0) break;
-      size = std::min<uint64_t>(size * 16 + uint64_t(d), kBodyLimit + 1);
-    }
-    if (digits == 0) return true;
-    if (size == 0) return true;  // trailers don't matter on a closing connection
-    if (size > kBodyLimit - out.size()) return false;
-    if (!in.Take(size, out)) return true;
-    if (!in.Line(line, kLineLimit)) return true;
-  }
-}
-
-// False when the body is longer than the limit.
-bool ReadBody(Reader& in, const Response& resp, std::string& out) {
-  if (resp.status == 204 || resp.status == 304) return true;
-  if (resp.chunked) return ReadChunked(in, out);
-  if (resp.hasLength) {
-    if (resp.length > kBodyLimit) return false;
-    in.Take(resp.length, out);
-    return true;
-  }
-  return in.TakeRest(kBodyLimit, out);
-}
 
 // The body as it was read 1024 bytes at a time, each piece taken up to its
 // first zero byte.
@@ -454,6 +367,7 @@ bool HttpGetText(const std::string& url, std::string& body) {
   body.clear();
   Url target;
   if (!ParseUrl(url, target)) return false;
+  const Clock::time_point deadline = Clock::now() + g_timeout;
 
   Url proxy;
   bool viaProxy = ProxyFor(target, proxy);
@@ -468,27 +382,11 @@ bool HttpGetText(const std::string& url, std::string& body) {
 
   // Only an answer that came over IPv6 tells the IPv6 address; a proxy is
   // reached however it can be.
-  addrinfo* found = viaProxy ? Resolve(proxy, AF_UNSPEC) : Resolve(target, AF_INET6);
-  if (found == nullptr) return false;
-  Clock::time_point deadline = Clock::now() + g_timeout;
-  int fd = ConnectTo(found, deadline);
-  freeaddrinfo(found);
-  if (fd < 0) return false;
-
-  Reader in(fd, deadline);
+  Fd fd(ConnectTo(viaProxy ? Resolve(proxy, AF_UNSPEC, deadline) : Resolve(target, AF_INET6, deadline), deadline));
+  if (fd.Get() < 0 || !SendAll(fd.Get(), request, deadline)) return false;
+  SocketSource in(fd.Get(), deadline);
   std::string data;
-  bool whole = false;
-  if (SendAll(fd, request, deadline)) {
-    if (StatusLineFollows(in)) {
-      Response resp;
-      whole = ReadHead(in, resp) && ReadBody(in, resp, data);
-    } else {
-      whole = in.TakeRest(kBodyLimit, data);
-    }
-  }
-  close(fd);
-  // A response the deadline cut off is not the host's answer.
-  if (!whole || in.TimedOut()) return false;
+  if (!ReadAnswer(in, data)) return false;
   AppendInPieces(data, body);
   return true;
 }

@@ -13,7 +13,7 @@ namespace plat {
 // answers, the time-out passes first or the body is longer than 4096 bytes.
 bool HttpGetText(const std::string& url, std::string& body);
 
-// Connect, send and read, the look-up aside, within this time.
+// The name look-up, connect, send and read together within this time.
 inline constexpr std::chrono::milliseconds kHttpGetTimeout{3000};
 // Tests shorten the wait; not for the programs.
 void SetHttpGetTimeout(std::chrono::milliseconds whole);

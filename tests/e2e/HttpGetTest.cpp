@@ -22,6 +22,7 @@
 
 #include "EngineFixture.h"
 #include "HttpGet.h"
+#include "RealEngine.h"
 
 using namespace std::string_literals;
 using std::chrono::milliseconds;
@@ -410,8 +411,8 @@ TEST_F(HttpGetTest, BodiesAsSent) {
   }
 }
 
-// A host that never ends its answer is given up on at 4097 bytes, long before
-// the time-out, having held no more than a few of them.
+// A host that never ends its answer is given up on at 4097 bytes of body or
+// 64 KiB of head, long before the time-out, having held no more than a few.
 TEST_F(HttpGetTest, EndlessBodyFailsSoonInBoundedMemory) {
   const std::string piece = Pattern(1000);
   struct Case {
@@ -424,6 +425,7 @@ TEST_F(HttpGetTest, EndlessBodyFailsSoonInBoundedMemory) {
       {"chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", "3e8\r\n" + piece + "\r\n"},
       {"chunked, a byte a chunk", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", "1\r\nx\r\n"},
       {"length past the limit", "HTTP/1.1 200 OK\r\nContent-Length: 999999999999999999\r\n\r\n", piece},
+      {"interim answers", "", "HTTP/1.1 100 Continue\r\n\r\n"},
   };
   const long peakBefore = PeakKiB();
   for (const auto& c : cases) {
@@ -562,7 +564,6 @@ TEST_F(HttpGetTest, AnswerNotCompleteAtTheTimeOutFails) {
       {"without a status line, never closed", sendAndHold("2001:db8::1")},
       // Every byte in time for a read, the whole too slow.
       {"trickling", [](const Conn& c) { c.Trickle(Ok(Pattern(40)), 1, 50); }},
-      {"interim answers without end", [](const Conn& c) { c.Stream("", "HTTP/1.1 100 Continue\r\n\r\n"); }},
   };
   for (const auto& c : cases) {
     TestServer server(c.script);
@@ -603,6 +604,25 @@ TEST_F(HttpGetTest, ConnectEndsAtTheTimeOut) {
   EXPECT_LT(took, milliseconds(1500));
   for (int fd : fillers) close(fd);
   close(lfd);
+}
+
+// The first address drops; the second, tried 250 ms on, answers.
+TEST_F(HttpGetTest, AnAddressThatDropsLetsTheNextOneAnswer) {
+  corvitest::NamespaceChange addresses(
+      "ip -6 addr add 2001:db8::61/128 dev lo nodad && ip -6 addr add 2001:db8::62/128 dev lo nodad",
+      "ip -6 addr del 2001:db8::61/128 dev lo && ip -6 addr del 2001:db8::62/128 dev lo");
+  ASSERT_TRUE(addresses.Made());
+  corvitest::NamespaceChange drop("ip6tables -w -I OUTPUT -d 2001:db8::61 -p tcp -j DROP",
+                                  "ip6tables -w -D OUTPUT -d 2001:db8::61 -p tcp -j DROP");
+  TestServer second(Answer(Ok("second")), "2001:db8::62");
+  HostsLines hosts("2001:db8::61 twice.corvilink.test\n2001:db8::62 twice.corvilink.test\n");
+  std::string body;
+  Clock::time_point start = Clock::now();
+  EXPECT_TRUE(plat::HttpGetText("http://twice.corvilink.test:" + std::to_string(second.Port()) + "/", body));
+  auto took = Clock::now() - start;
+  EXPECT_EQ(body, "second");
+  EXPECT_GE(took, milliseconds(250));
+  EXPECT_LT(took, milliseconds(1000));
 }
 
 // The proxy is reached over either family, here IPv4.
