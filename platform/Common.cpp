@@ -41,14 +41,20 @@ std::string TrimBlanks(const std::string& text) {
   return text.substr(b, e - b);
 }
 
-bool ParsePort(const std::string& text, uint16_t& port) {
-  if (text.empty() || text.size() > 5) return false;
-  unsigned v = 0;
+bool ParseDigits(const std::string& text, size_t maxDigits, uint64_t& value) {
+  if (text.empty() || text.size() > maxDigits) return false;
+  uint64_t v = 0;
   for (char c : text) {
     if (c < '0' || c > '9') return false;
-    v = v * 10 + unsigned(c - '0');
+    v = v * 10 + uint64_t(c - '0');
   }
-  if (v == 0 || v > 65535) return false;
+  value = v;
+  return true;
+}
+
+bool ParsePort(const std::string& text, uint16_t& port) {
+  uint64_t v = 0;
+  if (!ParseDigits(text, 5, v) || v == 0 || v > 65535) return false;
   port = uint16_t(v);
   return true;
 }

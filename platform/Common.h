@@ -21,6 +21,8 @@ bool StartsWithAscii(std::string_view text, std::string_view prefix);
 // Without blanks and tabs at either end, or a CR at the end.
 std::string TrimBlanks(const std::string& text);
 
+// Decimal digits only, at most maxDigits of them (up to 19).
+bool ParseDigits(const std::string& text, size_t maxDigits, uint64_t& value);
 // A decimal port from 1 to 65535, digits only.
 bool ParsePort(const std::string& text, uint16_t& port);
 

@@ -114,17 +114,6 @@ struct Response {
   uint64_t length = 0;
 };
 
-bool ParseLength(const std::string& s, uint64_t& out) {
-  if (s.empty() || s.size() > 18) return false;
-  uint64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + uint64_t(c - '0');
-  }
-  out = v;
-  return true;
-}
-
 // Status line and header fields, skipping interim 1xx answers; false when no
 // complete head arrives within the limits.
 bool ReadHead(Reader& in, Response& resp) {
@@ -153,7 +142,7 @@ bool ReadHead(Reader& in, Response& resp) {
       if (name == "transfer-encoding") {
         if (LowerAscii(value).find("chunked") != std::string::npos) resp.chunked = true;
       } else if (name == "content-length") {
-        resp.hasLength = ParseLength(value, resp.length);
+        resp.hasLength = ParseDigits(value, 18, resp.length);
       }
     }
     if (resp.status < 100 || resp.status >= 200 || resp.status == 101) return true;
