@@ -701,10 +701,12 @@ bool errorBoxOpen = false;
 void ShowErrorMessage(const QString& text) {
   if (errorBoxOpen) return;
   errorBoxOpen = true;
+  struct Closed {
+    ~Closed() { errorBoxOpen = false; }
+  } closed;
   QMessageBox box(QMessageBox::Critical, QCoreApplication::applicationName(), text,
                   QMessageBox::Ok);
   box.exec();
-  errorBoxOpen = false;
 }
 
 void InstallDefaultErrorHandling(QtLoop* loop) {

@@ -93,7 +93,9 @@ void LoadConfig();
 void WriteLog(const std::string& message, uint8_t level);
 // For error paths, which do the engine's own work first and log after: the
 // log can be what failed. A write that fails ends the path's lines there and
-// goes no further, where another handler would count the error again.
+// goes no further, where another handler would count the error again. Also
+// for a line that only reports, where what follows must happen whatever the
+// log does (a look-up taken, a request sent, a server's order carried out).
 bool TryWriteLog(const std::string& message, uint8_t level);
 // The pair of a caught error: its place at 20, then "Alert!   " + its message at 30.
 void WriteAlert(const std::string& place, const std::string& message);

@@ -21,12 +21,14 @@ void TCorvilinkC::TimerDNSCheckTimer() {
   }
 }
 
+// Its lines only report: one that can't be written must not cost the reaction
+// after it, nor the check's own re-arm.
 void TCorvilinkC::DNSCheckDnsLookupDone(uint16_t errCode) {
-  WriteLog("Debug    ..... resolve my own IP", 40);
+  TryWriteLog("Debug    ..... resolve my own IP", 40);
   const std::vector<std::string>& result = DNSCheck.DnsResultList();
   if (result.empty() || errCode != 0) {
     Values.DNSProblem += 1;
-    WriteLog(">>>>>    Can`t resolve my own IP!", 20);
+    TryWriteLog(">>>>>    Can`t resolve my own IP!", 20);
     return;
   }
   const std::string r0 = result[0];
@@ -35,11 +37,11 @@ void TCorvilinkC::DNSCheckDnsLookupDone(uint16_t errCode) {
   Values.ResolvedOwnIP = r0;
   if (result.size() > 1) Values.ResolvedOwnIP += ", " + result[1];
   if (result.size() > 2) Values.ResolvedOwnIP += ", " + result[2];
-  WriteLog("Debug    resolved my own IP: [" + Values.ResolvedOwnIP + "]", 40);
+  TryWriteLog("Debug    resolved my own IP: [" + Values.ResolvedOwnIP + "]", 40);
 
   // The service publishes this marker for a deactivated account.
   if (r0 == "127.0.0.9") {
-    WriteLog(">>>>>    Der Account ist deaktiviert!  (DNS)", 10);
+    TryWriteLog(">>>>>    Der Account ist deaktiviert!  (DNS)", 10);
     Values.Deactivated = true;
     plat::IniFile(ConfigPath()).WriteBool("ACCOUNT", "DEACTIVATED", true);
     TimerDNSCheck.SetInterval(900000);
@@ -54,8 +56,8 @@ void TCorvilinkC::DNSCheckDnsLookupDone(uint16_t errCode) {
   }
   if (IsPrivateIPv4(r0)) {
     Values.DNSDiff = 999;
-    WriteLog(">>>>>    resolved own IP is private!", 20);
-    WriteLog(">>>>>    Please check your local DNS configuration!", 20);
+    TryWriteLog(">>>>>    resolved own IP is private!", 20);
+    TryWriteLog(">>>>>    Please check your local DNS configuration!", 20);
     return;
   }
   if (Values.Deactivated) {
@@ -67,7 +69,7 @@ void TCorvilinkC::DNSCheckDnsLookupDone(uint16_t errCode) {
   if (r0 != Values.DetectedIP && r1 != Values.DetectedIP && r2 != Values.DetectedIP) {
     // Six reactions at most in a row; a match starts the count again.
     if (Values.DNSDiff <= 5) {
-      WriteLog(">>>>>    IP difference detected!", 20);
+      TryWriteLog(">>>>>    IP difference detected!", 20);
       UpdateSoon();
     }
     Values.DNSDiff += 1;
@@ -90,7 +92,7 @@ void TCorvilinkC::TimerDNSRandomTimer() {
 }
 
 void TCorvilinkC::DNSRandomDnsLookupDone(uint16_t) {
-  WriteLog("Debug    ..... resolve random domain done", 40);
+  TryWriteLog("Debug    ..... resolve random domain done", 40);
   if (TimerDNSRandom.Interval() != 0) TimerDNSRandom.SetEnabled(true);
 }
 

@@ -73,8 +73,8 @@ void TCorvilinkC::TimerSetIPTimer() {
   if (!MayConnect("Debug    no SetIP cause Windows Client is runnig", "Debug    no SetIP cause offline mode"))
     return;
   if (!IsIPv4Text(Values.UpdateServerAddress) || Values.UpdateServerAddress == "0.0.0.0") {
-    WriteLog("Debug    no SetIP cause no valid socket IP", 40);
     UpdateFailure();
+    WriteLog("Debug    no SetIP cause no valid socket IP", 40);
     return;
   }
   // The reply arms the own-host check again.
@@ -161,7 +161,7 @@ void TCorvilinkC::TimerTimerDNS() {
   TimerDNS.SetEnabled(false);
   try {
     unsigned host = Values.ec & 3;
-    WriteLog(kLookupLines[host], 30);
+    TryWriteLog(kLookupLines[host], 30);
     SSetIP.DnsLookup(endpoints::kUpdateHosts[host]);
   } catch (const std::exception& e) {
     CaughtError();
@@ -175,26 +175,28 @@ static std::string FirstResult(const plat::WSocket& socket) {
 }
 
 void TCorvilinkC::SSetIPDnsLookupDone(uint16_t errCode) {
-  WriteLog("Debug    ..... setIP DNS lookup done", 40);
+  // Only reports, after the address is taken: a log that fails here must
+  // not reach the socket's error path, which would look up again at once.
+  TryWriteLog("Debug    ..... setIP DNS lookup done", 40);
   if (errCode != 0) {
     Values.DNSProblem += 1;
     Values.UpdateServerAddress = Values.SetIPFallback[0];
-    WriteLog(">>>>>    DNS Lookup fail (SetIP)! Using: " + Values.UpdateServerAddress, 20);
+    TryWriteLog(">>>>>    DNS Lookup fail (SetIP)! Using: " + Values.UpdateServerAddress, 20);
   } else {
     Values.UpdateServerAddress = FirstResult(SSetIP);
-    WriteLog(">>>>>    DNS Lookup success (SetIP)! [" + Values.UpdateServerAddress + "]", 20);
+    TryWriteLog(">>>>>    DNS Lookup success (SetIP)! [" + Values.UpdateServerAddress + "]", 20);
   }
 }
 
 void TCorvilinkC::SMyIPDnsLookupDone(uint16_t errCode) {
-  WriteLog("Debug    ..... myIP DNS lookup done", 40);
+  TryWriteLog("Debug    ..... myIP DNS lookup done", 40);
   if (errCode != 0) {
     Values.DNSProblem += 1;
     Values.MyIPServerAddress = Values.MyIPFallback[Random(2)];
-    WriteLog(">>>>>    DNS Lookup fail (MyIP)! Using: " + Values.MyIPServerAddress, 20);
+    TryWriteLog(">>>>>    DNS Lookup fail (MyIP)! Using: " + Values.MyIPServerAddress, 20);
   } else {
     Values.MyIPServerAddress = FirstResult(SMyIP);
-    WriteLog(">>>>>    DNS Lookup success (MyIP)! [" + Values.MyIPServerAddress + "]", 20);
+    TryWriteLog(">>>>>    DNS Lookup success (MyIP)! [" + Values.MyIPServerAddress + "]", 20);
   }
 }
 
@@ -205,7 +207,8 @@ void TCorvilinkC::TimerSleepTimer() {
 }
 
 void TCorvilinkC::TimerKillTimer() {
-  WriteLog(">>>>>    Auto exit!", 10);
+  // The server's order stands even where its line can't be written.
+  TryWriteLog(">>>>>    Auto exit!", 10);
   loop.ExitProcess(0);
 }
 

@@ -32,24 +32,26 @@ void TCorvilinkC::SSetIPSessionConnected(uint16_t errCode) {
             "&ec3=" + std::to_string(Values.ec3) + "&ec4=" + std::to_string(Values.ec4);
     body += "&DNSDiff=" + std::to_string(Values.DNSDiff) + "&DNSProblem=" + IntToText(Values.DNSProblem) +
             "&RIP=" + Values.ResolvedOwnIP + "&LIP=" + Values.LocalIPs;
+    // The server makes the update when the line arrives: the notices on the
+    // way must not keep it from going out where the log can't be written.
     if (Values.IPv6Enabled) {
       std::string url = std::string("http://") + endpoints::kIPv6TestHost + "/?" + Values.Account + "." + Values.Domain;
       if (loop.HttpGet(url, Values.IPv6Address)) {
         body += "&IPv6=" + Values.IPv6Address;
-        WriteLog(">>>>>    IPv6 is " + Values.IPv6Address, 10);
+        TryWriteLog(">>>>>    IPv6 is " + Values.IPv6Address, 10);
       } else {
-        WriteLog(">>>>>    no IPv6 available", 20);
+        TryWriteLog(">>>>>    no IPv6 available", 20);
       }
     }
     body += "&build=" + ReplaceAll(VersionInfoValue("FileVersion"), ".", "");
     body += "&os=" + OSDescription();
     body += "&lang=" + Values.Language;
     if (Values.Offline) {
-      WriteLog(">>>>>    activating offline mode", 10);
+      TryWriteLog(">>>>>    activating offline mode", 10);
       body += "&offline=1";
     }
     // The log never carries the client code, the session or the digest.
-    WriteLog("Debug    setIP-Request: [" + body + "]", 40);
+    TryWriteLog("Debug    setIP-Request: [" + body + "]", 40);
     body += "&Passwd=" + plat::Md5Hex(Values.Passwd);
     try {
       std::string line = "AuthCode=" + Values.AuthCode + "&Session=" + Values.Session + "&" + body;
