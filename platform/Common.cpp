@@ -69,7 +69,7 @@ bool Fd::Close() {
   return fd < 0 || ::close(fd) == 0;
 }
 
-bool ReadAll(int fd, std::string& out) {
+bool ReadAll(int fd, std::string& out, size_t max) {
   out.clear();
   char buf[8192];
   for (;;) {
@@ -77,6 +77,7 @@ bool ReadAll(int fd, std::string& out) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) return true;
+    if (size_t(n) > max - out.size()) return false;
     out.append(buf, size_t(n));
   }
 }

@@ -45,8 +45,9 @@ private:
   int fd_;
 };
 
-// Reads to the end, again after an interruption; false on an error.
-bool ReadAll(int fd, std::string& out);
+// Reads to the end, again after an interruption; false on an error or when
+// there is more than max.
+bool ReadAll(int fd, std::string& out, size_t max = SIZE_MAX);
 // Writes all of it, again after an interruption; false with errno set (EIO
 // where the system wrote nothing and said no more).
 bool WriteAll(int fd, std::string_view data);
