@@ -114,9 +114,4 @@ bool OwnFileAlone(const struct stat& st) {
   return S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid();
 }
 
-bool SetLastWriteTime(const std::string& path, std::time_t when) {
-  const timespec times[2] = {{when, 0}, {when, 0}};
-  return utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
 }  // namespace plat

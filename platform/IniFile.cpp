@@ -201,7 +201,7 @@ void SyncDirectory(const std::string& dir) {
 }
 
 bool Replace(const std::string& target, IniFile::Links links, const std::string& section,
-             const std::string& key, const std::string& value, bool durable) {
+             const std::string& key, const std::string& value, bool durable, const timespec times[2]) {
   const auto deadline = Clock::now() + IniFile::kLockWait;
   const std::string dir = DirectoryOf(target);
   Fd lock;
@@ -221,14 +221,14 @@ bool Replace(const std::string& target, IniFile::Links links, const std::string&
   // Nothing to change but the last-write time, as a rewrite would leave it.
   // No new inode, so no old one to free: a marker rewritten every few
   // seconds wakes nothing else.
-  if (changed == text) return ::futimens(old.Get(), nullptr) == 0;
+  if (changed == text) return ::futimens(old.Get(), times) == 0;
 
   std::string temp = dir + "/." + target.substr(target.rfind('/') + 1) + ".XXXXXX";
   Fd out(::mkostemp(temp.data(), O_CLOEXEC));
   if (out.Get() < 0) return false;
   const bool ok = WriteAll(out.Get(), changed) && TakeOver(out.Get(), st, created) &&
-                  (!durable || ::fsync(out.Get()) == 0) && out.Close() &&
-                  ::rename(temp.c_str(), target.c_str()) == 0;
+                  ::futimens(out.Get(), times) == 0 && (!durable || ::fsync(out.Get()) == 0) &&
+                  out.Close() && ::rename(temp.c_str(), target.c_str()) == 0;
   if (!ok) {
     out.Reset();
     ::unlink(temp.c_str());
@@ -270,7 +270,9 @@ bool IniFile::ReadBool(const std::string& section, const std::string& key, bool 
 void IniFile::WriteString(const std::string& section, const std::string& key,
                           const std::string& value) {
   const std::string target = links_ == Links::Follow ? Target(path_) : path_;
-  if (!Replace(target, links_, section, key, value, flush_ == Flush::ToDisk)) throw IniWriteError(path_);
+  timespec times[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+  if (writeTime_) times[0] = times[1] = {*writeTime_, 0};
+  if (!Replace(target, links_, section, key, value, flush_ == Flush::ToDisk, times)) throw IniWriteError(path_);
 }
 
 void IniFile::WriteInteger(const std::string& section, const std::string& key, int32_t value) {

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -42,8 +44,11 @@ public:
   // a write that would need to read or make one fails.
   static constexpr size_t kMaxFileSize = size_t(1) << 20;
 
-  explicit IniFile(std::string path, Flush flush = Flush::ToDisk, Links links = Links::Follow)
-      : path_(std::move(path)), flush_(flush), links_(links) {}
+  // writeTime: the last-write time, in whole seconds, that every write gives
+  // the file; the present moment when none is given.
+  explicit IniFile(std::string path, Flush flush = Flush::ToDisk, Links links = Links::Follow,
+                   std::optional<std::time_t> writeTime = std::nullopt)
+      : path_(std::move(path)), flush_(flush), links_(links), writeTime_(writeTime) {}
   const std::string& FileName() const { return path_; }
 
   // Section and key names compare without regard to case. A missing file or
@@ -65,6 +70,7 @@ private:
   std::string path_;
   Flush flush_;
   Links links_;
+  std::optional<std::time_t> writeTime_;
 };
 
 }  // namespace plat
