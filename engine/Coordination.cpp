@@ -37,12 +37,11 @@ int32_t MarkerTime(const std::string& path) {
 void TCorvilinkC::TimerRunTimer() {
   const std::string path = AppDirectory() + (Values.IsDaemon == 1 ? "/CorvilinkD.run" : "/Corvilink.run");
   // The content never changes; a write that changes nothing still renews the
-  // last-write time, which is all the reader looks at. It matters only while
-  // the program runs: no flush to the disk.
+  // last-write time, which is all the reader looks at, and the tick's time is
+  // the loop's. It matters only while the program runs: no flush to the disk.
   // Never through a link that someone who can write the folder put there.
-  plat::IniFile(path, plat::IniFile::Flush::Cached, plat::IniFile::Links::Refuse).WriteBool("ACCOUNT", "run", true);
-  // The tick's time is the loop's.
-  plat::SetLastWriteTime(path, loop.WallClock());
+  plat::IniFile(path, plat::IniFile::Flush::Cached, plat::IniFile::Links::Refuse, loop.WallClock())
+      .WriteBool("ACCOUNT", "run", true);
 }
 
 void TCorvilinkC::TimerProcListTimer() {

@@ -72,7 +72,8 @@ void AppendLogLine(const std::string& line, time_t now) {
   // one with a second name elsewhere, that someone who can write the folder
   // put in its place: that fails like a file that can't be written. Judged on
   // what was opened, not on the name.
-  plat::Fd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644));
+  plat::Fd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY,
+                    0644));
   struct stat st;
   bool ok = fd.Get() >= 0 && fstat(fd.Get(), &st) == 0;
   if (ok && !plat::OwnFileAlone(st)) {

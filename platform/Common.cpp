@@ -69,7 +69,7 @@ bool Fd::Close() {
   return fd < 0 || ::close(fd) == 0;
 }
 
-bool ReadAll(int fd, std::string& out) {
+bool ReadAll(int fd, std::string& out, size_t max) {
   out.clear();
   char buf[8192];
   for (;;) {
@@ -77,6 +77,7 @@ bool ReadAll(int fd, std::string& out) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) return true;
+    if (size_t(n) > max - out.size()) return false;
     out.append(buf, size_t(n));
   }
 }
@@ -111,11 +112,6 @@ std::string DirectoryOf(const std::string& path) {
 
 bool OwnFileAlone(const struct stat& st) {
   return S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid();
-}
-
-bool SetLastWriteTime(const std::string& path, std::time_t when) {
-  const timespec times[2] = {{when, 0}, {when, 0}};
-  return utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 }  // namespace plat

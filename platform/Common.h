@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <ctime>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -45,8 +44,9 @@ private:
   int fd_;
 };
 
-// Reads to the end, again after an interruption; false on an error.
-bool ReadAll(int fd, std::string& out);
+// Reads to the end, again after an interruption; false on an error or when
+// there is more than max.
+bool ReadAll(int fd, std::string& out, size_t max = SIZE_MAX);
 // Writes all of it, again after an interruption; false with errno set (EIO
 // where the system wrote nothing and said no more).
 bool WriteAll(int fd, std::string_view data);
@@ -61,9 +61,5 @@ std::string DirectoryOf(const std::string& path);
 // the only kind the programs append to or make in their folder, where
 // someone else's file or a second name of the owner's may have been put.
 bool OwnFileAlone(const struct stat& st);
-
-// Gives the file this last-write (and access) time, in whole seconds; false
-// when it can't. A link at the name is not followed.
-bool SetLastWriteTime(const std::string& path, std::time_t when);
 
 }  // namespace plat

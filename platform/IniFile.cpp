@@ -141,55 +141,48 @@ std::string Target(const std::string& path) {
   return path;
 }
 
-// flock has no time-out; a short poll keeps to the one thread and needs no
-// signal to break the wait.
-bool LockUntil(int fd, std::chrono::steady_clock::time_point deadline) {
-  constexpr std::chrono::milliseconds kPoll{5};
+using Clock = std::chrono::steady_clock;
+
+constexpr char kLockName[] = ".corvilink.lock";
+
+// flock has no time-out, and an open that would break a lease says EWOULDBLOCK
+// at once: a short poll keeps to the one thread and needs no signal to end
+// the wait. False once the deadline has passed.
+bool Pause(Clock::time_point deadline) {
+  const auto now = Clock::now();
+  if (now >= deadline) return false;
+  std::this_thread::sleep_for(std::min<Clock::duration>(std::chrono::milliseconds(5), deadline - now));
+  return true;
+}
+
+// Never waits in the open: a device or a FIFO at the name can't hold the
+// thread, and a lease someone holds on the file is waited for like a lock.
+int OpenUntil(const std::string& path, int flags, Clock::time_point deadline) {
   for (;;) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-    if (errno == EINTR) continue;
-    const auto now = std::chrono::steady_clock::now();
-    if (errno != EWOULDBLOCK || now >= deadline) return false;
-    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kPoll, deadline - now));
+    const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+    if (fd >= 0 || errno != EWOULDBLOCK || !Pause(deadline)) return fd;
   }
 }
 
-// A writer locks the file itself, so the directory gets no lock file of its
-// own. The lock dies with the inode the rename replaces; whoever waited on the
-// old inode sees that the path now names another one and starts over, so every
-// writer reads the content the previous writer left. One deadline covers every
-// start.
-bool LockFile(const std::string& target, IniFile::Links links, Fd& fd, struct stat& st, bool& created) {
-  const auto deadline = std::chrono::steady_clock::now() + IniFile::kLockWait;
+// The writers of a folder take turns on a file there that only they can
+// open, so no one else can hold a write back. It stays: a writer waiting on
+// it must never lock a name that is gone.
+bool LockFolder(const std::string& dir, Clock::time_point deadline, Fd& lock) {
+  lock.Reset(OpenUntil(dir + "/" + kLockName, O_RDWR | O_CREAT | O_NOFOLLOW, deadline));
+  struct stat st;
+  if (lock.Get() < 0 || ::fstat(lock.Get(), &st) != 0 || !OwnFileAlone(st)) return false;
+  // A umask may have taken the owner's write, and a bit for others lets them in.
+  if ((st.st_mode & 07777) != 0600 && ::fchmod(lock.Get(), 0600) != 0) return false;
   for (;;) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    created = false;
-    fd.Reset(::open(target.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (fd.Get() >= 0) {
-      // Exactly 0600 whatever the umask: a writer that gets in first copies it.
-      if (::fchmod(fd.Get(), 0600) != 0) {
-        ::unlink(target.c_str());
-        return false;
-      }
-      created = true;
-    } else if (errno == EEXIST) {
-      fd.Reset(::open(target.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
-      if (fd.Get() < 0) {
-        struct stat link;
-        if (errno == ENOENT && ::lstat(target.c_str(), &link) != 0) continue;  // just replaced
-        return false;  // a dangling link, or no access
-      }
-    } else {
-      return false;
-    }
-
-    if (!LockUntil(fd.Get(), deadline) || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-
-    struct stat now;
-    if (::stat(target.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino)
-      return links == IniFile::Links::Follow || OwnFileAlone(st);
-    // Someone renamed over the inode we waited on; lock what the name holds now.
+    if (::flock(lock.Get(), LOCK_EX | LOCK_NB) == 0) return true;
+    if ((errno != EWOULDBLOCK && errno != EINTR) || !Pause(deadline)) return false;
   }
+}
+
+// Only a regular file, and no more of it than a profile file holds: /dev/zero
+// or a FIFO at the name would never end the read.
+bool ReadProfile(int fd, struct stat& st, std::string& text) {
+  return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ReadAll(fd, text, IniFile::kMaxFileSize);
 }
 
 // Carries the old file's owner and mode over; a new file is the owner's alone.
@@ -208,43 +201,41 @@ void SyncDirectory(const std::string& dir) {
 }
 
 bool Replace(const std::string& target, IniFile::Links links, const std::string& section,
-             const std::string& key, const std::string& value, bool durable) {
-  Fd lock;
-  struct stat old;
-  bool created = false;
-  if (!LockFile(target, links, lock, old, created)) return false;
-
-  std::string text;
-  bool ok = ReadAll(lock.Get(), text);
-  if (ok) {
-    std::string changed = Compose(text, section, key, value);
-    // Nothing to change but the last-write time, as a rewrite would leave it.
-    // No new inode, so no old one to free: a marker rewritten every few
-    // seconds wakes nothing else.
-    if (changed == text) return ::futimens(lock.Get(), nullptr) == 0;
-    text = std::move(changed);
-  }
-
+             const std::string& key, const std::string& value, bool durable, const timespec times[2]) {
+  const auto deadline = Clock::now() + IniFile::kLockWait;
   const std::string dir = DirectoryOf(target);
-  std::string base = target.substr(target.rfind('/') + 1);
-  std::string temp = dir + "/." + base + ".XXXXXX";
-  Fd out;
-  bool haveTemp = false;
-  if (ok) {
-    out.Reset(::mkostemp(temp.data(), O_CLOEXEC));
-    ok = haveTemp = out.Get() >= 0;
+  Fd lock;
+  if (!LockFolder(dir, deadline, lock)) return false;
+
+  // Opened for writing too: a file the account may not write is not replaced.
+  Fd old(OpenUntil(target, O_RDWR | O_NOFOLLOW, deadline));
+  const bool created = old.Get() < 0;
+  struct stat st{};
+  std::string text;
+  if (created ? errno != ENOENT  // a link, a dangling one too, or no right to write
+              : !ReadProfile(old.Get(), st, text) || (links == IniFile::Links::Refuse && !OwnFileAlone(st)))
+    return false;
+
+  std::string changed = Compose(text, section, key, value);
+  if (changed.size() > IniFile::kMaxFileSize) return false;  // the readers would not take it
+  // Nothing to change but the last-write time, as a rewrite would leave it.
+  // No new inode, so no old one to free: a marker rewritten every few
+  // seconds wakes nothing else.
+  if (changed == text) return ::futimens(old.Get(), times) == 0;
+
+  std::string temp = dir + "/." + target.substr(target.rfind('/') + 1) + ".XXXXXX";
+  Fd out(::mkostemp(temp.data(), O_CLOEXEC));
+  if (out.Get() < 0) return false;
+  const bool ok = WriteAll(out.Get(), changed) && TakeOver(out.Get(), st, created) &&
+                  ::futimens(out.Get(), times) == 0 && (!durable || ::fsync(out.Get()) == 0) &&
+                  out.Close() && ::rename(temp.c_str(), target.c_str()) == 0;
+  if (!ok) {
+    out.Reset();
+    ::unlink(temp.c_str());
+    return false;
   }
-  ok = ok && WriteAll(out.Get(), text) && TakeOver(out.Get(), old, created) &&
-       (!durable || ::fsync(out.Get()) == 0) && out.Close() &&
-       ::rename(temp.c_str(), target.c_str()) == 0;
-  if (ok) {
-    if (durable) SyncDirectory(dir);
-    return true;
-  }
-  out.Reset();
-  if (haveTemp) ::unlink(temp.c_str());
-  if (created) ::unlink(target.c_str());  // still ours: we hold its lock
-  return false;
+  if (durable) SyncDirectory(dir);
+  return true;
 }
 
 }  // namespace
@@ -253,9 +244,10 @@ std::string IniFile::ReadString(const std::string& section, const std::string& k
                                 const std::string& def) const {
   // No lock: a writer replaces the file in one rename, so a reader sees the
   // old content or the new, never a part.
-  Fd fd(::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));  // a FIFO must not hang us
+  Fd fd(::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st;
   std::string text;
-  if (fd.Get() < 0 || !ReadAll(fd.Get(), text)) return def;
+  if (fd.Get() < 0 || !ReadProfile(fd.Get(), st, text)) return def;
   Spot spot = Locate(text, section, key);
   if (!spot.haveKey) return def;
 
@@ -278,7 +270,9 @@ bool IniFile::ReadBool(const std::string& section, const std::string& key, bool 
 void IniFile::WriteString(const std::string& section, const std::string& key,
                           const std::string& value) {
   const std::string target = links_ == Links::Follow ? Target(path_) : path_;
-  if (!Replace(target, links_, section, key, value, flush_ == Flush::ToDisk)) throw IniWriteError(path_);
+  timespec times[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+  if (writeTime_) times[0] = times[1] = {*writeTime_, 0};
+  if (!Replace(target, links_, section, key, value, flush_ == Flush::ToDisk, times)) throw IniWriteError(path_);
 }
 
 void IniFile::WriteInteger(const std::string& section, const std::string& key, int32_t value) {

@@ -1,10 +1,15 @@
 // Profile-file access with the reading and writing rules of the Windows
 // profile functions. Every call opens the file, does its one operation and
-// closes it again; nothing is cached between calls.
+// closes it again; nothing is cached between calls. The writers of one
+// folder take turns on a lock file there, ".corvilink.lock", that only the
+// running account can open; readers take no lock.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <ctime>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -31,13 +36,19 @@ public:
   // name.
   enum class Links { Follow, Refuse };
 
-  // How long a write waits for a lock held on the file before it fails.
-  // Anyone who can read the file can hold one, and a writer may be stopped
-  // holding it; the engine's one thread must not wait on either.
+  // How long a write waits for another writer of the folder, or for a lease
+  // on the file to be given up, before it fails. A writer may be stopped
+  // holding the lock; the engine's one thread must not wait on it.
   static constexpr std::chrono::milliseconds kLockWait{2000};
+  // A larger file, or anything but a regular file, reads as a missing one;
+  // a write that would need to read or make one fails.
+  static constexpr size_t kMaxFileSize = size_t(1) << 20;
 
-  explicit IniFile(std::string path, Flush flush = Flush::ToDisk, Links links = Links::Follow)
-      : path_(std::move(path)), flush_(flush), links_(links) {}
+  // writeTime: the last-write time, in whole seconds, that every write gives
+  // the file; the present moment when none is given.
+  explicit IniFile(std::string path, Flush flush = Flush::ToDisk, Links links = Links::Follow,
+                   std::optional<std::time_t> writeTime = std::nullopt)
+      : path_(std::move(path)), flush_(flush), links_(links), writeTime_(writeTime) {}
   const std::string& FileName() const { return path_; }
 
   // Section and key names compare without regard to case. A missing file or
@@ -59,6 +70,7 @@ private:
   std::string path_;
   Flush flush_;
   Links links_;
+  std::optional<std::time_t> writeTime_;
 };
 
 }  // namespace plat
