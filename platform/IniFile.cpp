@@ -204,6 +204,9 @@ bool Replace(const std::string& target, IniFile::Links links, const std::string&
              const std::string& key, const std::string& value, bool durable, const timespec times[2]) {
   const auto deadline = Clock::now() + IniFile::kLockWait;
   const std::string dir = DirectoryOf(target);
+  // A device or the like at the name is refused before its folder gets a lock.
+  struct stat named;
+  if (::lstat(target.c_str(), &named) == 0 && !S_ISREG(named.st_mode)) return false;
   Fd lock;
   if (!LockFolder(dir, deadline, lock)) return false;
 

@@ -524,10 +524,14 @@ int WriterChild(const std::string& path, IniFile::Flush flush, const std::string
     if (theirs < seen) return 12;
     if (seen >= 0 && theirs != seen) ++moves;
     seen = theirs;
-    try {
-      ini.WriteInteger("KEYS", mine, i);
-    } catch (...) {
-      return 13;
+    // A disk slower than the lock's bound fails a write, which leaves the file as it was.
+    for (int tries = 1;; ++tries) {
+      try {
+        ini.WriteInteger("KEYS", mine, i);
+        break;
+      } catch (...) {
+        if (tries == 5) return 13;
+      }
     }
   }
   return ::write(reportFd, &moves, sizeof moves) == sizeof moves ? 0 : 14;
