@@ -166,6 +166,28 @@ bool ReadyToInstall(plat::ServiceDefinition& definition) {
 
 }  // namespace
 
+bool RegisterServices(bool install, bool silent, const std::vector<plat::ServiceDefinition>& services,
+                      const std::string& directory, std::ostream& out, std::ostream& err) {
+  plat::ServiceManager manager(directory);
+  bool failed = false;
+  for (const plat::ServiceDefinition& service : services) {
+    try {
+      if (install)
+        manager.CreateService(service);
+      else
+        manager.DeleteService(service.name);
+    } catch (const std::exception& e) {
+      const std::string& shown = service.displayName.empty() ? service.name : service.displayName;
+      err << "Service \"" << shown << "\" konnte nicht " << (install ? "installiert" : "deinstalliert")
+          << " werden; Fehler: \"" << e.what() << "\"" << std::endl;
+      failed = true;
+    }
+  }
+  if (!failed && !silent)
+    out << (install ? "Service erfolgreich installiert" : "Service erfolgreich deinstalliert") << std::endl;
+  return !failed;
+}
+
 int DaemonMain(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
   plat::SetVersionBlock(&kDaemonVersion);
@@ -184,9 +206,9 @@ int DaemonMain(int argc, char** argv) {
     if (plat::FindCmdLineSwitch(args, "INSTALL")) {
       // A script hears of a failure from the exit code alone.
       if (!ReadyToInstall(definition)) return 1;
-      if (!plat::RegisterServices(true, silent, {definition}, plat::kUnitDirectory, std::cout, std::cerr)) return 1;
+      if (!RegisterServices(true, silent, {definition}, plat::kUnitDirectory, std::cout, std::cerr)) return 1;
     } else if (plat::FindCmdLineSwitch(args, "UNINSTALL")) {
-      if (!plat::RegisterServices(false, silent, {definition}, plat::kUnitDirectory, std::cout, std::cerr)) return 1;
+      if (!RegisterServices(false, silent, {definition}, plat::kUnitDirectory, std::cout, std::cerr)) return 1;
     } else {
       ApplicationHandleException = [&programLog](const std::exception& e) { programLog.Error(e.what()); };
       if (plat::UnderServiceManager()) {

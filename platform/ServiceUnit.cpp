@@ -390,26 +390,4 @@ void ServiceManager::Reload() const {
   // next starts.
 }
 
-bool RegisterServices(bool install, bool silent, const std::vector<ServiceDefinition>& services,
-                      const std::string& directory, std::ostream& out, std::ostream& err) {
-  ServiceManager manager(directory);
-  bool failed = false;
-  for (const ServiceDefinition& service : services) {
-    try {
-      if (install)
-        manager.CreateService(service);
-      else
-        manager.DeleteService(service.name);
-    } catch (const std::exception& e) {
-      const std::string& shown = service.displayName.empty() ? service.name : service.displayName;
-      err << "Service \"" << shown << "\" konnte nicht " << (install ? "installiert" : "deinstalliert")
-          << " werden; Fehler: \"" << e.what() << "\"" << std::endl;
-      failed = true;
-    }
-  }
-  if (!failed && !silent)
-    out << (install ? "Service erfolgreich installiert" : "Service erfolgreich deinstalliert") << std::endl;
-  return !failed;
-}
-
 }  // namespace plat

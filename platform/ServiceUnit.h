@@ -1,11 +1,10 @@
 // The service manager as an installer sees it: systemd unit files in a unit
 // directory, enabled through the wants link of their target; the command-line
-// switches and the texts of an install or uninstall run.
+// switches, and what an install must refuse.
 #pragma once
 
 #include <sys/types.h>
 
-#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -106,12 +105,5 @@ private:
   void Reload() const;
   std::string dir_;
 };
-
-// A run with INSTALL (install true) or UNINSTALL: each service's failure text
-// on err, the success text on out when all went well and silent is false.
-// False when a service failed. Throws SystemError when the unit directory
-// cannot be opened.
-bool RegisterServices(bool install, bool silent, const std::vector<ServiceDefinition>& services,
-                      const std::string& directory, std::ostream& out, std::ostream& err);
 
 }  // namespace plat

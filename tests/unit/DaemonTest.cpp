@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "Common.h"
+#include "CorvilinkDMain.h"
 #include "EngineFixture.h"
 #include "ServiceUnit.h"
 
@@ -248,7 +249,7 @@ protected:
   // out, err; the run tells a failure exactly when it wrote one
   std::pair<std::string, std::string> Run(bool install, bool silent, const plat::ServiceDefinition& svc) {
     std::ostringstream out, err;
-    const bool ok = plat::RegisterServices(install, silent, {svc}, dir.path(), out, err);
+    const bool ok = corvilink::RegisterServices(install, silent, {svc}, dir.path(), out, err);
     EXPECT_EQ(ok, err.str().empty());
     return {out.str(), err.str()};
   }
@@ -353,7 +354,7 @@ TEST_F(DaemonInstallTest, AMissingUnitDirectoryIsNoFailureOfTheServiceButOfTheRu
   for (bool install : {true, false}) {
     std::ostringstream out, err;
     try {
-      plat::RegisterServices(install, false, {daemon}, dir.path() + "/missing", out, err);
+      corvilink::RegisterServices(install, false, {daemon}, dir.path() + "/missing", out, err);
       ADD_FAILURE() << "no error";
     } catch (const plat::SystemError& e) {
       EXPECT_EQ(e.Code(), ENOENT);
