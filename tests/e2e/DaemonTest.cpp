@@ -195,7 +195,8 @@ struct Sandbox {
   // Bound at kSafeProgramDir, where only root can write the way: the
   // installer refuses a program that others could replace.
   std::string programDir;
-  // Its passwd and group bound over the system's, when set.
+  // Its passwd and group bound over the system's, when set; its
+  // nsswitch.conf too, where it has one.
   std::string accounts;
   // When set, the program runs from a descriptor opened before its name was
   // swapped for a link to this: as the owner of its folder could, racing
@@ -247,7 +248,9 @@ Child Spawn(const std::vector<std::string>& args, const std::vector<std::string>
   }
   if (!box.unitDir.empty()) binds.push_back({box.unitDir, "/etc/systemd/system"});
   if (!box.accounts.empty())
-    for (const char* f : {"passwd", "group"}) binds.push_back({box.accounts + "/" + f, std::string("/etc/") + f});
+    for (const char* f : {"passwd", "group", "nsswitch.conf"})
+      if (f[0] != 'n' || std::filesystem::exists(box.accounts + "/" + f))
+        binds.push_back({box.accounts + "/" + f, std::string("/etc/") + f});
   struct stat st;
   const bool hideSystemd = stat("/run/systemd", &st) == 0;
 
@@ -663,6 +666,7 @@ TEST_F(DaemonInstallE2ETest, TheOwnerAsTheUserDatabaseKnowsIt) {
     mode_t folder;
     int code;
     std::string out, err, account;
+    std::string nsswitch = "passwd: files\ngroup: files\n";
   } cases[] = {
       {"a group of kim's own", "kim:x:4711:4711::/home/kim:/bin/sh\n", "kim:x:4711:\n", 4711, 4711, 0775, 0,
        installed, "", "User=kim\nGroup=kim\n"},
@@ -687,12 +691,18 @@ TEST_F(DaemonInstallE2ETest, TheOwnerAsTheUserDatabaseKnowsIt) {
        "", refused + "kim hat keine Schreibrechte auf \"" + kSafeProgramDir + "\"\n", ""},
       {"kim's home a folder of the system", "kim:x:4711:4711::/mnt:/bin/sh\n", "kim:x:4711:\n", 4711, 4711, 0755, 1,
        "", refused + "Der Home-Ordner \"/mnt\" ist \"/mnt\", ein Ordner des Systems\n", ""},
+      // initgroups gives lee every entry of 4711 that lists lee.
+      {"a second entry of kim's number", "kim:x:4711:4711::/home/kim:/bin/sh\nlee:x:4712:4712::/home/lee:/bin/sh\n",
+       "kim:x:4711:\nlee:x:4712:\nkimshare:x:4711:lee\n", 4711, 4711, 0775, 1, "", open, ""},
+      {"accounts from a source that may leave some out", "kim:x:4711:4711::/home/kim:/bin/sh\n", "kim:x:4711:\n", 4711,
+       4711, 0775, 1, "", open, "", "passwd: files sss\ngroup: files sss\n"},
   };
   accounts = aside.path() + "/accounts";
   ASSERT_TRUE(std::filesystem::create_directory(accounts));
   for (const auto& c : cases) {
     corvitest::WriteFile(accounts + "/passwd", "root:x:0:0:root:/root:/bin/sh\n" + c.passwd);
     corvitest::WriteFile(accounts + "/group", "root:x:0:\n" + c.group);
+    corvitest::WriteFile(accounts + "/nsswitch.conf", c.nsswitch);
     ASSERT_EQ(chown(dir.path().c_str(), c.uid, c.gid), 0);
     ASSERT_EQ(chmod(dir.path().c_str(), c.folder), 0);
     ASSERT_EQ(chown(program.c_str(), c.uid, c.gid), 0);
