@@ -137,13 +137,17 @@ private:
 std::string RefusalText(const plat::Refusal& refusal, const plat::ServiceDefinition& definition) {
   const std::string path = "\"" + refusal.path + "\"";
   const std::string& user = definition.user;
+  const std::string who = user.empty() ? "root" : user;
   switch (refusal.why) {
     case plat::Refused::NotTheProgram: return path + " ist nicht mehr das laufende Programm";
     case plat::Refused::UnknownOwner:
       return "Der Besitzer von " + path + ", Konto " + std::to_string(refusal.owner) + ", ist dem System unbekannt";
     case plat::Refused::OthersMayWrite:
       return "Andere Konten als " + (user.empty() ? "root" : user + " und root") + " haben Schreibrechte auf " + path;
-    case plat::Refused::OwnerMayNotWrite: return (user.empty() ? "root" : user) + " hat keine Schreibrechte auf " + path;
+    case plat::Refused::CannotTell: return "Wer " + path + " ändern darf, lässt sich nicht prüfen";
+    case plat::Refused::OwnerMayNotWrite: return who + " hat keine Schreibrechte auf " + path;
+    case plat::Refused::NoAccess: return who + " hat keinen Zugriff auf " + path;
+    case plat::Refused::NotOwners: return path + " gehört nicht " + who + " allein";
     case plat::Refused::SystemFolder:
       return "Der Home-Ordner " + path + " ist \"" + refusal.leadsTo + "\", ein Ordner des Systems";
     case plat::Refused::Nothing: break;
@@ -157,7 +161,9 @@ bool ReadyToInstall(plat::ServiceDefinition& definition) {
   // The running program's own inode: a name could lead elsewhere by now.
   const plat::Fd program(open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
   if (program.Get() < 0) throw plat::SystemError(errno);
-  const plat::Refusal refusal = plat::PrepareInstall(program.Get(), definition);
+  const plat::Refusal refusal = plat::HoldsRunningCode(program.Get())
+                                    ? plat::PrepareInstall(program.Get(), definition)
+                                    : plat::Refusal{plat::Refused::NotTheProgram, definition.binaryPath};
   if (refusal.why == plat::Refused::Nothing) return true;
   std::cerr << "Service \"" << definition.displayName << "\" wird nicht installiert: "
             << RefusalText(refusal, definition) << std::endl;
@@ -165,6 +171,28 @@ bool ReadyToInstall(plat::ServiceDefinition& definition) {
 }
 
 }  // namespace
+
+bool RegisterServices(bool install, bool silent, const std::vector<plat::ServiceDefinition>& services,
+                      const std::string& directory, std::ostream& out, std::ostream& err) {
+  plat::ServiceManager manager(directory);
+  bool failed = false;
+  for (const plat::ServiceDefinition& service : services) {
+    try {
+      if (install)
+        manager.CreateService(service);
+      else
+        manager.DeleteService(service.name);
+    } catch (const std::exception& e) {
+      const std::string& shown = service.displayName.empty() ? service.name : service.displayName;
+      err << "Service \"" << shown << "\" konnte nicht " << (install ? "installiert" : "deinstalliert")
+          << " werden; Fehler: \"" << e.what() << "\"" << std::endl;
+      failed = true;
+    }
+  }
+  if (!failed && !silent)
+    out << (install ? "Service erfolgreich installiert" : "Service erfolgreich deinstalliert") << std::endl;
+  return !failed;
+}
 
 int DaemonMain(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
@@ -180,13 +208,15 @@ int DaemonMain(int argc, char** argv) {
     [[maybe_unused]] TCorvilinkProc proc;
 
     plat::ServiceDefinition definition{service.Name, service.DisplayName, AppDirectory() + "/" + ExeBaseName()};
+    // The log and the marker the daemon writes beside itself.
+    definition.ownFiles = {ExeBaseName() + ".log", "CorvilinkD.run"};
     const bool silent = plat::FindCmdLineSwitch(args, "SILENT");
     if (plat::FindCmdLineSwitch(args, "INSTALL")) {
       // A script hears of a failure from the exit code alone.
       if (!ReadyToInstall(definition)) return 1;
-      if (!plat::RegisterServices(true, silent, {definition}, plat::kUnitDirectory, std::cout, std::cerr)) return 1;
+      if (!RegisterServices(true, silent, {definition}, plat::kUnitDirectory, std::cout, std::cerr)) return 1;
     } else if (plat::FindCmdLineSwitch(args, "UNINSTALL")) {
-      if (!plat::RegisterServices(false, silent, {definition}, plat::kUnitDirectory, std::cout, std::cerr)) return 1;
+      if (!RegisterServices(false, silent, {definition}, plat::kUnitDirectory, std::cout, std::cerr)) return 1;
     } else {
       ApplicationHandleException = [&programLog](const std::exception& e) { programLog.Error(e.what()); };
       if (plat::UnderServiceManager()) {

@@ -1,9 +1,12 @@
 // corvilinkd: the update engine as a systemd service.
 #pragma once
 
+#include <ostream>
 #include <string>
+#include <vector>
 
 #include "EventLog.h"
+#include "ServiceUnit.h"
 
 namespace corvilink {
 
@@ -29,6 +32,13 @@ public:
 private:
   TCorvilinkC& engine_;
 };
+
+// A run with INSTALL (install true) or UNINSTALL: each service's failure text
+// on err, the success text on out when all went well and silent is false.
+// False when a service failed. Throws plat::SystemError when the unit
+// directory cannot be opened.
+bool RegisterServices(bool install, bool silent, const std::vector<plat::ServiceDefinition>& services,
+                      const std::string& directory, std::ostream& out, std::ostream& err);
 
 // The program block: creates everything, then installs, uninstalls or runs
 // as the service. The process's exit code.

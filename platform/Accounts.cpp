@@ -3,7 +3,11 @@
 #include <grp.h>
 #include <pwd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <fstream>
+#include <map>
+#include <sstream>
 
 namespace plat {
 
@@ -30,6 +34,49 @@ Entry* LookUp(Entry& entry, std::vector<char>& buf, Get get) {
   while ((err = get(&entry, buf.data(), buf.size(), &found)) == ERANGE && buf.size() < (1u << 20))
     buf.resize(buf.size() * 2);
   return err == 0 ? found : nullptr;
+}
+
+// Whether the account gets the group when it logs in: initgroups gathers,
+// by the account's name, every entry of every source, so a second entry of
+// the number or another account of the owner's name counts too.
+bool GetsAtLogin(const passwd& pw, gid_t gid) {
+  std::vector<gid_t> groups(64);
+  int n = int(groups.size());
+  while (getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &n) < 0) {
+    // Nothing better to say than that it might.
+    if (size_t(n) <= groups.size()) return true;
+    groups.resize(size_t(n));
+  }
+  return std::find(groups.begin(), groups.begin() + n, gid) != groups.begin() + n;
+}
+
+// Whether glibc asks only sources that list every account and group they
+// hold: a source that is down, or sssd without enumeration, leaves its
+// accounts out of a walk that still reads to its end. glibc takes a
+// database's last line; without it, or without the file, its default may be
+// compat, which can reach NIS. An action in brackets may end a walk early.
+bool ListedWhole() {
+  const char* const space = " \t\r\v\f";
+  std::ifstream conf("/etc/nsswitch.conf");
+  std::map<std::string, std::string> sources;
+  for (std::string line; std::getline(conf, line);) {
+    const size_t name = line.find_first_not_of(space);
+    if (name == std::string::npos || line[name] == ':') continue;
+    const size_t end = std::min(line.find_first_of(std::string(space) + ":", name), line.size());
+    sources[line.substr(name, end - name)] = line.substr(end);
+  }
+  if (!conf.eof()) return false;
+  const auto complete = [&](const std::string& db, bool needed) {
+    const auto at = sources.find(db);
+    if (at == sources.end()) return !needed;
+    std::istringstream words(at->second.substr(std::min(at->second.find_first_not_of(std::string(space) + ":"),
+                                                        at->second.size())));
+    for (std::string word; words >> word;)
+      if (word != "files" && word != "systemd") return false;
+    return true;
+  };
+  // initgroups, without a line of its own, asks the group sources.
+  return complete("passwd", true) && complete("group", true) && complete("initgroups", false);
 }
 
 }  // namespace
@@ -76,21 +123,16 @@ std::string GroupText(gid_t gid) {
 // the same.
 bool OwnersAlone(gid_t gid, const Account& owner) {
   Group gr;
-  if (gid != owner.gid || !GroupById(gid, gr)) return false;
-  bool listed = false;
-  for (const std::string& m : gr.members) {
+  if (gid != owner.gid || !ListedWhole() || !GroupById(gid, gr)) return false;
+  for (const std::string& m : gr.members)
     if (m != owner.name) return false;
-    listed = true;
-  }
-  // initgroups goes by name: another account of the owner's name gets a
-  // group that lists it.
   bool alone = true;
   int err = 0;
   setpwent();
   std::vector<char> buf(16384);
   passwd entry, *pw = nullptr;
   while (alone && (err = getpwent_r(&entry, buf.data(), buf.size(), &pw)) == 0 && pw != nullptr)
-    alone = pw->pw_uid == owner.uid || (pw->pw_gid != gid && !(listed && owner.name == pw->pw_name));
+    alone = pw->pw_uid == owner.uid || !GetsAtLogin(*pw, gid);
   endpwent();
   // Only a walk to the end tells: an entry too long or a database that
   // failed on the way may have held anyone.

@@ -31,9 +31,9 @@ bool GroupById(gid_t gid, Group& out);
 std::string UserText(const Account& account);
 std::string GroupText(gid_t gid);
 
-// A group of the owner's alone: the owner's primary group, no other
-// account's primary group, and no one else listed in it. Where the user
-// database can't be read to its end, it is not.
+// A group of the owner's alone: the owner's primary group, no one else
+// listed in it, and no other account that gets it at login. Only where the
+// user database can be listed whole and read to its end: else it is not.
 bool OwnersAlone(gid_t gid, const Account& owner);
 
 }  // namespace plat

@@ -3,16 +3,22 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/posix_acl.h>
+#include <linux/magic.h>
 #include <linux/posix_acl_xattr.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 
 #include "Accounts.h"
 #include "Common.h"
@@ -143,30 +149,53 @@ struct AclEntry {
   uint32_t tag, perm, id;
 };
 
-// Who may do what with a file, of an open file (fd) or of a path not
-// followed: the entries of its access ACL, or the three its mode stands for
-// where it has none. False when they can't be read or aren't understood.
-bool ReadAccess(int fd, const std::string& path, const struct stat& st, std::vector<AclEntry>& entries) {
-  const auto get = [&](void* to, size_t size) {
-    const char* const name = "system.posix_acl_access";
-    return fd >= 0 ? fgetxattr(fd, name, to, size) : lgetxattr(path.c_str(), name, to, size);
-  };
+// Where who may write is decided by a server, a program in user space or
+// another machine of a cluster, the mode and the ACL are only what the
+// kernel was told.
+bool Remote(unsigned long type) {
+  static const unsigned long kTypes[] = {
+      NFS_SUPER_MAGIC, SMB_SUPER_MAGIC, CIFS_SUPER_MAGIC, SMB2_SUPER_MAGIC, FUSE_SUPER_MAGIC, V9FS_MAGIC,
+      CEPH_SUPER_MAGIC, AFS_SUPER_MAGIC, AFS_FS_MAGIC, CODA_SUPER_MAGIC, NCP_SUPER_MAGIC, OCFS2_SUPER_MAGIC,
+      0x01161970 /* GFS2 */, 0x0bd00bd0 /* Lustre */, 0x47504653 /* GPFS */, 0x20030528 /* OrangeFS */,
+      0x786f4256 /* vboxsf */};
+  return std::find(std::begin(kTypes), std::end(kTypes), type) != std::end(kTypes);
+}
+
+// Local file systems that keep ACLs, and keep none only when mounted or
+// built without them: there the mode is all there is.
+bool ModeTellsAll(unsigned long type) {
+  static const unsigned long kTypes[] = {EXT4_SUPER_MAGIC, XFS_SUPER_MAGIC, BTRFS_SUPER_MAGIC, F2FS_SUPER_MAGIC,
+                                         TMPFS_MAGIC, RAMFS_MAGIC};
+  return std::find(std::begin(kTypes), std::end(kTypes), type) != std::end(kTypes);
+}
+
+// Who may do what with the file open at fd (O_PATH will do): the entries of
+// its access ACL, or the three its mode stands for where it has none.
+// CannotTell where its file system decides elsewhere; OthersMayWrite where
+// the ACL can't be read or isn't understood.
+Refused ReadAccess(int fd, const struct stat& st, std::vector<AclEntry>& entries) {
+  struct statfs fs;
+  if (fstatfs(fd, &fs) != 0 || Remote(static_cast<unsigned long>(fs.f_type))) return Refused::CannotTell;
+  const std::string name = "/proc/self/fd/" + std::to_string(fd);
+  const auto get = [&](void* to, size_t size) { return getxattr(name.c_str(), "system.posix_acl_access", to, size); };
   std::vector<unsigned char> acl;
   for (;;) {
     const ssize_t n = get(nullptr, 0);
+    if (n < 0 && errno == EOPNOTSUPP && !ModeTellsAll(static_cast<unsigned long>(fs.f_type)))
+      return Refused::CannotTell;
     if (n < 0 && (errno == ENODATA || errno == EOPNOTSUPP)) {
       const uint32_t mode = st.st_mode, none = uint32_t(ACL_UNDEFINED_ID);
       entries = {{ACL_USER_OBJ, mode >> 6 & 7, none}, {ACL_GROUP_OBJ, mode >> 3 & 7, none}, {ACL_OTHER, mode & 7, none}};
-      return true;
+      return Refused::Nothing;
     }
-    if (n < 0) return false;
+    if (n < 0) return Refused::OthersMayWrite;
     acl.resize(size_t(n));
     const ssize_t got = get(acl.data(), acl.size());
     if (got >= 0) {
       acl.resize(size_t(got));
       break;
     }
-    if (errno != ERANGE) return false;
+    if (errno != ERANGE) return Refused::OthersMayWrite;
   }
   // A version word, then entries of tag, permission and id, all little-endian.
   const auto word = [&](size_t at, int bytes) {
@@ -174,10 +203,11 @@ bool ReadAccess(int fd, const std::string& path, const struct stat& st, std::vec
     for (int i = bytes - 1; i >= 0; --i) v = v << 8 | acl[at + size_t(i)];
     return v;
   };
-  if (acl.size() < 4 || (acl.size() - 4) % 8 != 0 || word(0, 4) != POSIX_ACL_XATTR_VERSION) return false;
+  if (acl.size() < 4 || (acl.size() - 4) % 8 != 0 || word(0, 4) != POSIX_ACL_XATTR_VERSION)
+    return Refused::OthersMayWrite;
   entries.clear();
   for (size_t at = 4; at < acl.size(); at += 8) entries.push_back({word(at, 2), word(at + 2, 2), word(at + 4, 4)});
-  return true;
+  return Refused::Nothing;
 }
 
 // With an ACL the mode's group bits are its mask, and the named entries and
@@ -227,25 +257,35 @@ bool OwnerMay(const struct stat& st, const std::vector<AclEntry>& entries, const
   return false;
 }
 
-// The program and the folders above it: no account other than the owner
-// and root could change any of them, and the owner can write the program
-// folder, where the daemon keeps its log and markers. The path comes from
-// the running program and has no link in it: a link in the way now is a
-// way that someone changed.
-Refusal CheckWay(int program, const struct stat& st, const std::string& path, const Account& owner) {
+// One step of the way, open at fd: who could change it, and whether the
+// owner, as the unit runs it, may do `want` with it.
+Refused CheckStep(int fd, const struct stat& st, const Account& owner, uint32_t want, Refused otherwise) {
   std::vector<AclEntry> access;
-  if (!ReadAccess(program, path, st, access) || OthersMayWrite(st, access, owner))
-    return {Refused::OthersMayWrite, path};
+  const Refused why = ReadAccess(fd, st, access);
+  if (why != Refused::Nothing) return why;
+  if (OthersMayWrite(st, access, owner)) return Refused::OthersMayWrite;
+  return OwnerMay(st, access, owner, want) ? Refused::Nothing : otherwise;
+}
+
+// The program and the folders above it: no account other than the owner
+// and root could change any of them, the owner can run the one and reach it
+// through the others, and can write the program folder, where the daemon
+// keeps its log and markers. The path comes from the running program and
+// has no link in it: a link in the way now is a way that someone changed.
+Refusal CheckWay(int program, const struct stat& st, const std::string& path, const Account& owner) {
+  if (const Refused why = CheckStep(program, st, owner, ACL_EXECUTE, Refused::NoAccess); why != Refused::Nothing)
+    return {why, path};
   const std::string folder = DirectoryOf(path);
   // The same rule as sshd's for its keys: every step of the way belongs to
   // the owner or root, and no one else may write it.
   for (std::string at = folder;; at = DirectoryOf(at)) {
     struct stat dir;
-    if (lstat(at.c_str(), &dir) != 0 || !S_ISDIR(dir.st_mode) || !ReadAccess(-1, at, dir, access) ||
-        OthersMayWrite(dir, access, owner))
-      return {Refused::OthersMayWrite, at};
-    if (at == folder && !OwnerMay(dir, access, owner, ACL_WRITE | ACL_EXECUTE))
-      return {Refused::OwnerMayNotWrite, at};
+    const Fd step(open(at.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (step.Get() < 0 || fstat(step.Get(), &dir) != 0 || !S_ISDIR(dir.st_mode)) return {Refused::OthersMayWrite, at};
+    const Refused why = at == folder
+                            ? CheckStep(step.Get(), dir, owner, ACL_WRITE | ACL_EXECUTE, Refused::OwnerMayNotWrite)
+                            : CheckStep(step.Get(), dir, owner, ACL_EXECUTE, Refused::NoAccess);
+    if (why != Refused::Nothing) return {why, at};
     if (at == "/" || at == ".") return {};
   }
 }
@@ -311,12 +351,46 @@ Refusal PrepareInstall(int program, ServiceDefinition& service) {
     service.user = UserText(owner);
     service.group = GroupText(owner.gid);
   }
+  // What the program writes in its folder it appends to or replaces only as
+  // a regular file of its own with no other name: anything else there now
+  // would fail the first start.
+  const std::string folder = DirectoryOf(path);
+  for (const std::string& name : service.ownFiles) {
+    const std::string file = (folder == "/" ? "" : folder) + "/" + name;
+    struct stat own;
+    if (lstat(file.c_str(), &own) == 0 ? !S_ISREG(own.st_mode) || own.st_uid != owner.uid || own.st_nlink != 1
+                                       : errno != ENOENT)
+      return {Refused::NotOwners, file};
+  }
   if (Refusal way = CheckWay(program, st, path, owner); way.why != Refused::Nothing) return way;
-  const HomeWay way = HomeWayTo(DirectoryOf(path), owner.home);
+  // systemd takes a home of "/", as service accounts have, for none.
+  const bool homeless = owner.home.find_first_not_of('/') == std::string::npos;
+  const HomeWay way = HomeWayTo(folder, homeless ? std::string() : owner.home);
   if (!way.hidden.empty() && SystemsOwn(way.hidden)) return {Refused::SystemFolder, way.home, 0, way.hidden};
   service.folderRoute = way.route;
   service.hiddenHome = way.hidden;
   return {};
+}
+
+bool HoldsRunningCode(int program) {
+  struct stat st, mapped;
+  if (fstat(program, &st) != 0) return false;
+  const auto code = reinterpret_cast<uintptr_t>(&HoldsRunningCode);
+  std::ifstream maps("/proc/self/maps");
+  for (std::string line; std::getline(maps, line);) {
+    unsigned long start, end, major, minor, inode;
+    if (std::sscanf(line.c_str(), "%lx-%lx %*s %*s %lx:%lx %lu", &start, &end, &major, &minor, &inode) != 5 ||
+        code < start || code >= end)
+      continue;
+    // The mapped file itself, where this may follow it; else the numbers
+    // the list gives, which on btrfs name the file system, not the subvolume.
+    if (stat(("/proc/self/map_files/" + line.substr(0, line.find(' '))).c_str(), &mapped) != 0) {
+      mapped.st_dev = makedev(major, minor);
+      mapped.st_ino = inode;
+    }
+    return mapped.st_dev == st.st_dev && mapped.st_ino == st.st_ino;
+  }
+  return false;
 }
 
 ServiceManager::ServiceManager(std::string directory) : dir_(std::move(directory)) {
@@ -388,28 +462,6 @@ void ServiceManager::Reload() const {
   }
   // The unit is in place either way; systemd reads it at the latest when it
   // next starts.
-}
-
-bool RegisterServices(bool install, bool silent, const std::vector<ServiceDefinition>& services,
-                      const std::string& directory, std::ostream& out, std::ostream& err) {
-  ServiceManager manager(directory);
-  bool failed = false;
-  for (const ServiceDefinition& service : services) {
-    try {
-      if (install)
-        manager.CreateService(service);
-      else
-        manager.DeleteService(service.name);
-    } catch (const std::exception& e) {
-      const std::string& shown = service.displayName.empty() ? service.name : service.displayName;
-      err << "Service \"" << shown << "\" konnte nicht " << (install ? "installiert" : "deinstalliert")
-          << " werden; Fehler: \"" << e.what() << "\"" << std::endl;
-      failed = true;
-    }
-  }
-  if (!failed && !silent)
-    out << (install ? "Service erfolgreich installiert" : "Service erfolgreich deinstalliert") << std::endl;
-  return !failed;
 }
 
 }  // namespace plat

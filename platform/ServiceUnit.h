@@ -1,11 +1,10 @@
 // The service manager as an installer sees it: systemd unit files in a unit
 // directory, enabled through the wants link of their target; the command-line
-// switches and the texts of an install or uninstall run.
+// switches, and what an install must refuse.
 #pragma once
 
 #include <sys/types.h>
 
-#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -37,6 +36,7 @@ struct ServiceDefinition {
   std::string group{};
   std::string folderRoute{};  // the program folder as reached through a linked home folder, if it is
   std::string hiddenHome{};   // where a home folder's own link leads, hidden but for the program folder
+  std::vector<std::string> ownFiles{};  // the names it writes in its folder, its log and markers
 };
 
 // The unit: Type=notify, started with the machine (multi-user.target), run
@@ -67,7 +67,10 @@ enum class Refused {
   NotTheProgram,     // path no longer leads to the program that runs
   UnknownOwner,      // the owner of path, account number owner, has no account
   OthersMayWrite,    // an account other than the owner and root could change path
+  CannotTell,        // who may change path is decided where no one here can see
   OwnerMayNotWrite,  // path is the program folder, and its owner cannot write there
+  NoAccess,          // the owner cannot run path, the program, or pass through it, a folder above
+  NotOwners,         // path, one of the own files, is there but no regular file of the owner's alone
   SystemFolder,      // the home path leads to leadsTo, a folder the system needs
 };
 struct Refusal {
@@ -77,6 +80,11 @@ struct Refusal {
   std::string leadsTo{};
   bool operator==(const Refusal&) const = default;
 };
+
+// Whether the file open at program holds the code that runs: not so for a
+// program started through the loader (ld.so ./corvilinkd), where
+// /proc/self/exe is the loader.
+bool HoldsRunningCode(int program);
 
 // Readies the unit of the program that runs (`program`, a descriptor open on
 // it) at service.binaryPath: it runs as the program's owner, whoever can
@@ -106,12 +114,5 @@ private:
   void Reload() const;
   std::string dir_;
 };
-
-// A run with INSTALL (install true) or UNINSTALL: each service's failure text
-// on err, the success text on out when all went well and silent is false.
-// False when a service failed. Throws SystemError when the unit directory
-// cannot be opened.
-bool RegisterServices(bool install, bool silent, const std::vector<ServiceDefinition>& services,
-                      const std::string& directory, std::ostream& out, std::ostream& err);
 
 }  // namespace plat

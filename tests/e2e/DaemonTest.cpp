@@ -195,7 +195,8 @@ struct Sandbox {
   // Bound at kSafeProgramDir, where only root can write the way: the
   // installer refuses a program that others could replace.
   std::string programDir;
-  // Its passwd and group bound over the system's, when set.
+  // Its passwd and group bound over the system's, when set; its
+  // nsswitch.conf too, where it has one.
   std::string accounts;
   // When set, the program runs from a descriptor opened before its name was
   // swapped for a link to this: as the owner of its folder could, racing
@@ -247,7 +248,9 @@ Child Spawn(const std::vector<std::string>& args, const std::vector<std::string>
   }
   if (!box.unitDir.empty()) binds.push_back({box.unitDir, "/etc/systemd/system"});
   if (!box.accounts.empty())
-    for (const char* f : {"passwd", "group"}) binds.push_back({box.accounts + "/" + f, std::string("/etc/") + f});
+    for (const char* f : {"passwd", "group", "nsswitch.conf"})
+      if (f[0] != 'n' || std::filesystem::exists(box.accounts + "/" + f))
+        binds.push_back({box.accounts + "/" + f, std::string("/etc/") + f});
   struct stat st;
   const bool hideSystemd = stat("/run/systemd", &st) == 0;
 
@@ -555,10 +558,12 @@ protected:
     int code = -1;
     std::string out, err;
   };
-  // From the test's own folder, or from one where only root can write the way.
+  // From the test's own folder, or from one where only root can write the way;
+  // started by the loader, where one is given.
   Result Run(const std::vector<std::string>& switches, bool readOnly = false, bool safe = true,
-             const std::string& swapFor = "") {
+             const std::string& swapFor = "", const std::string& loader = "") {
     std::vector<std::string> args{safe ? kSafeProgramDir + std::string("/corvilinkd") : program};
+    if (!loader.empty()) args.insert(args.begin(), loader);
     args.insert(args.end(), switches.begin(), switches.end());
     Child c = Spawn(args, {},
                     Sandbox{.dev = &dev, .unitDir = unitDir, .unitDirReadOnly = readOnly,
@@ -627,6 +632,16 @@ TEST_F(DaemonInstallE2ETest, InstallAlreadyThereUninstallAndNotThere) {
   EXPECT_EQ(r.err, "Service \"Corvilink Daemon\" wird nicht installiert: Andere Konten als root haben Schreibrechte auf \"" +
                        dir.path() + "\"\n");
   EXPECT_FALSE(corvitest::FileExists(Unit()));
+  // Shared through a file system of user space, as by a network one: who may
+  // write there only the program serving it knows.
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(std::system(("bindfs " + dir.path() + " " + dir.path()).c_str()), 0) << "bindfs (scripts/install-deps)";
+  r = Run({"/install"});
+  umount(dir.path().c_str());
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "Service \"Corvilink Daemon\" wird nicht installiert: Wer \"" + std::string(kSafeProgramDir) +
+                       "/corvilinkd\" ändern darf, lässt sich nicht prüfen\n");
+  EXPECT_FALSE(corvitest::FileExists(Unit()));
   // Installing and removing never start the engine.
   EXPECT_FALSE(corvitest::FileExists(LogPath()));
   EXPECT_FALSE(corvitest::FileExists(DaemonMarker()));
@@ -642,7 +657,14 @@ TEST_F(DaemonInstallE2ETest, ANameSwappedAfterTheStartIsRefused) {
   corvitest::WriteFile(accounts + "/group", "root:x:0:\nkim:x:4711:\n");
   ASSERT_EQ(chown(dir.path().c_str(), 4711, 4711), 0);
   ASSERT_EQ(chown(program.c_str(), 4711, 4711), 0);
-  Result r = Run({"/install"}, false, true, "/bin/true");
+  // Started by the loader, the program that runs is the loader: a root unit
+  // that would never start.
+  const std::string loader = "/lib64/ld-linux-x86-64.so.2";
+  Result r = Run({"/install"}, false, true, "", loader);
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "Service \"Corvilink Daemon\" wird nicht installiert: \"" +
+                       std::filesystem::canonical(loader).string() + "\" ist nicht mehr das laufende Programm\n");
+  r = Run({"/install"}, false, true, "/bin/true");
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "Service \"Corvilink Daemon\" wird nicht installiert: \"" + std::string(kSafeProgramDir) +
@@ -663,6 +685,9 @@ TEST_F(DaemonInstallE2ETest, TheOwnerAsTheUserDatabaseKnowsIt) {
     mode_t folder;
     int code;
     std::string out, err, account;
+    std::string nsswitch = "passwd: files\ngroup: files\n";
+    mode_t file = 0755;
+    const char* planted = "";  // a file of root's in the folder
   } cases[] = {
       {"a group of kim's own", "kim:x:4711:4711::/home/kim:/bin/sh\n", "kim:x:4711:\n", 4711, 4711, 0775, 0,
        installed, "", "User=kim\nGroup=kim\n"},
@@ -687,17 +712,33 @@ TEST_F(DaemonInstallE2ETest, TheOwnerAsTheUserDatabaseKnowsIt) {
        "", refused + "kim hat keine Schreibrechte auf \"" + kSafeProgramDir + "\"\n", ""},
       {"kim's home a folder of the system", "kim:x:4711:4711::/mnt:/bin/sh\n", "kim:x:4711:\n", 4711, 4711, 0755, 1,
        "", refused + "Der Home-Ordner \"/mnt\" ist \"/mnt\", ein Ordner des Systems\n", ""},
+      {"kim's home /, which is none", "kim:x:4711:4711::/:/bin/sh\n", "kim:x:4711:\n", 4711, 4711, 0755, 0, installed,
+       "", "User=kim\nGroup=kim\n"},
+      // initgroups gives lee every entry of 4711 that lists lee.
+      {"a second entry of kim's number", "kim:x:4711:4711::/home/kim:/bin/sh\nlee:x:4712:4712::/home/lee:/bin/sh\n",
+       "kim:x:4711:\nlee:x:4712:\nkimshare:x:4711:lee\n", 4711, 4711, 0775, 1, "", open, ""},
+      {"accounts from a source that may leave some out", "kim:x:4711:4711::/home/kim:/bin/sh\n", "kim:x:4711:\n", 4711,
+       4711, 0775, 1, "", open, "", "passwd: files sss\ngroup: files sss\n"},
+      {"a file kim may not run", "kim:x:4711:4711::/home/kim:/bin/sh\n", "kim:x:4711:\n", 4711, 4711, 0755, 1, "",
+       refused + "kim hat keinen Zugriff auf \"" + kSafeProgramDir + "/corvilinkd\"\n", "",
+       "passwd: files\ngroup: files\n", 0655},
+      {"a log of root's", "kim:x:4711:4711::/home/kim:/bin/sh\n", "kim:x:4711:\n", 4711, 4711, 0755, 1, "",
+       refused + "\"" + kSafeProgramDir + "/corvilinkd.log\" gehört nicht kim allein\n", "",
+       "passwd: files\ngroup: files\n", 0755, "corvilinkd.log"},
   };
   accounts = aside.path() + "/accounts";
   ASSERT_TRUE(std::filesystem::create_directory(accounts));
   for (const auto& c : cases) {
     corvitest::WriteFile(accounts + "/passwd", "root:x:0:0:root:/root:/bin/sh\n" + c.passwd);
     corvitest::WriteFile(accounts + "/group", "root:x:0:\n" + c.group);
+    corvitest::WriteFile(accounts + "/nsswitch.conf", c.nsswitch);
     ASSERT_EQ(chown(dir.path().c_str(), c.uid, c.gid), 0);
     ASSERT_EQ(chmod(dir.path().c_str(), c.folder), 0);
     ASSERT_EQ(chown(program.c_str(), c.uid, c.gid), 0);
-    ASSERT_EQ(chmod(program.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(program.c_str(), c.file), 0);
+    if (*c.planted != '\0') corvitest::WriteFile(dir.path() + "/" + c.planted, "");
     Result r = Run({"/install"});
+    if (*c.planted != '\0') std::filesystem::remove(dir.path() + "/" + c.planted);
     EXPECT_EQ(r.code, c.code) << c.name;
     EXPECT_EQ(r.out, c.out) << c.name;
     EXPECT_EQ(r.err, c.err) << c.name;

@@ -13,11 +13,13 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "Common.h"
+#include "CorvilinkDMain.h"
 #include "EngineFixture.h"
 #include "ServiceUnit.h"
 
@@ -139,7 +141,7 @@ TEST(DaemonInstallCheckTest, NoOneButTheOwnerAndRootMayWriteTheWay) {
     const char* name;
     std::function<int(const std::string& dir, const std::string& file)> spoil;  // 0: done
     plat::Refused why;  // Nothing: nothing in the test's tree
-    const char* where = "dir";
+    const char* where = "dir";  // or "file", "top" (the folder above), "log"
   };
   const auto acl = [](uint16_t tag, uint32_t id, uint16_t perm) {
     // user::rwx, group::r-x, mask::rwx, other::r-x and the entry, in the
@@ -190,6 +192,18 @@ TEST(DaemonInstallCheckTest, NoOneButTheOwnerAndRootMayWriteTheWay) {
       {"program nobody's, folder root's", [&](auto&, auto& f) { return nobodys(f); }, OwnerMayNotWrite},
       {"ACL: nobody may write root's folder",
        [&](auto& d, auto& f) { return nobodys(f) != 0 ? -1 : acl(ACL_USER, 65534, 7)(d, f); }, Nothing},
+      // Without capabilities, even root needs the bits to run it and reach it.
+      {"file its owner may not run", [](auto&, auto& f) { return chmod(f.c_str(), 0655); }, NoAccess, "file"},
+      {"folder above its owner may not pass", [](auto& d, auto&) { return chmod(plat::DirectoryOf(d).c_str(), 0600); },
+       NoAccess, "top"},
+      // The log the daemon would append to, found there already.
+      {"the owner's own log", [](auto& d, auto&) { return corvitest::WriteFile(d + "/corvilinkd.log", ""), 0; },
+       Nothing},
+      {"log with a second name",
+       [](auto& d, auto&) {
+         return corvitest::WriteFile(d + "/x", ""), link((d + "/x").c_str(), (d + "/corvilinkd.log").c_str());
+       },
+       NotOwners, "log"},
   };
   for (const Case& c : cases) {
     TempDir top;
@@ -206,11 +220,14 @@ TEST(DaemonInstallCheckTest, NoOneButTheOwnerAndRootMayWriteTheWay) {
       continue;
     }
     plat::ServiceDefinition service{"S", "D", file};
+    service.ownFiles = {"corvilinkd.log", "CorvilinkD.run"};
     const plat::Refusal refused = plat::PrepareInstall(program.Get(), service);
+    const std::map<std::string, std::string> at{
+        {"dir", dir}, {"file", file}, {"top", top.path()}, {"log", dir + "/corvilinkd.log"}};
     if (c.why == Nothing)  // above the test's own folder, anything may be found
       EXPECT_EQ(refused.path.find(top.path()), std::string::npos) << c.name << ": " << refused.path;
     else
-      EXPECT_EQ(refused, (plat::Refusal{c.why, std::string(c.where) == "dir" ? dir : file})) << c.name;
+      EXPECT_EQ(refused, (plat::Refusal{c.why, at.at(c.where)})) << c.name;
   }
 }
 
@@ -239,6 +256,10 @@ TEST(DaemonInstallCheckTest, TheOwnersAccountAndGroup) {
   ASSERT_EQ(chown(file.c_str(), 54321, 54322), 0);
   EXPECT_EQ(plat::PrepareInstall(program.Get(), service), (plat::Refusal{plat::Refused::UnknownOwner, file, 54321}));
   EXPECT_THROW(plat::PrepareInstall(-1, service), plat::SystemError);
+  // A file system that keeps no ACL, and not one whose modes tell all.
+  service.binaryPath = "/proc/sys/kernel/hostname";
+  const plat::Fd proc(open(service.binaryPath.c_str(), O_RDONLY | O_CLOEXEC));
+  EXPECT_EQ(plat::PrepareInstall(proc.Get(), service), (plat::Refusal{plat::Refused::CannotTell, service.binaryPath}));
 }
 
 class DaemonInstallTest : public ::testing::Test {
@@ -248,7 +269,7 @@ protected:
   // out, err; the run tells a failure exactly when it wrote one
   std::pair<std::string, std::string> Run(bool install, bool silent, const plat::ServiceDefinition& svc) {
     std::ostringstream out, err;
-    const bool ok = plat::RegisterServices(install, silent, {svc}, dir.path(), out, err);
+    const bool ok = corvilink::RegisterServices(install, silent, {svc}, dir.path(), out, err);
     EXPECT_EQ(ok, err.str().empty());
     return {out.str(), err.str()};
   }
@@ -353,7 +374,7 @@ TEST_F(DaemonInstallTest, AMissingUnitDirectoryIsNoFailureOfTheServiceButOfTheRu
   for (bool install : {true, false}) {
     std::ostringstream out, err;
     try {
-      plat::RegisterServices(install, false, {daemon}, dir.path() + "/missing", out, err);
+      corvilink::RegisterServices(install, false, {daemon}, dir.path() + "/missing", out, err);
       ADD_FAILURE() << "no error";
     } catch (const plat::SystemError& e) {
       EXPECT_EQ(e.Code(), ENOENT);
