@@ -14,6 +14,7 @@
 #include "CorvilinkClient.h"
 #include "CorvilinkProcedures.h"
 #include "Common.h"
+#include "IniFile.h"
 #include "Notify.h"
 #include "ServiceUnit.h"
 #include "UvLoop.h"
@@ -208,8 +209,8 @@ int DaemonMain(int argc, char** argv) {
     [[maybe_unused]] TCorvilinkProc proc;
 
     plat::ServiceDefinition definition{service.Name, service.DisplayName, AppDirectory() + "/" + ExeBaseName()};
-    // The log and the marker the daemon writes beside itself.
-    definition.ownFiles = {ExeBaseName() + ".log", "CorvilinkD.run"};
+    // The log, the marker and the writers' lock the daemon makes beside itself.
+    definition.ownFiles = {ExeBaseName() + ".log", "CorvilinkD.run", plat::IniFile::kLockName};
     const bool silent = plat::FindCmdLineSwitch(args, "SILENT");
     if (plat::FindCmdLineSwitch(args, "INSTALL")) {
       // A script hears of a failure from the exit code alone.

@@ -143,8 +143,6 @@ std::string Target(const std::string& path) {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr char kLockName[] = ".corvilink.lock";
-
 // flock has no time-out, and an open that would break a lease says EWOULDBLOCK
 // at once: a short poll keeps to the one thread and needs no signal to end
 // the wait. False once the deadline has passed.
@@ -168,7 +166,7 @@ int OpenUntil(const std::string& path, int flags, Clock::time_point deadline) {
 // open, so no one else can hold a write back. It stays: a writer waiting on
 // it must never lock a name that is gone.
 bool LockFolder(const std::string& dir, Clock::time_point deadline, Fd& lock) {
-  lock.Reset(OpenUntil(dir + "/" + kLockName, O_RDWR | O_CREAT | O_NOFOLLOW, deadline));
+  lock.Reset(OpenUntil(dir + "/" + IniFile::kLockName, O_RDWR | O_CREAT | O_NOFOLLOW, deadline));
   struct stat st;
   if (lock.Get() < 0 || ::fstat(lock.Get(), &st) != 0 || !OwnFileAlone(st)) return false;
   // A umask may have taken the owner's write, and a bit for others lets them in.

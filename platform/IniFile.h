@@ -40,6 +40,8 @@ public:
   // on the file to be given up, before it fails. A writer may be stopped
   // holding the lock; the engine's one thread must not wait on it.
   static constexpr std::chrono::milliseconds kLockWait{2000};
+  // The writers of a folder take turns on this file there, which only they can open.
+  static constexpr const char* kLockName = ".corvilink.lock";
   // A larger file, or anything but a regular file, reads as a missing one;
   // a write that would need to read or make one fails.
   static constexpr size_t kMaxFileSize = size_t(1) << 20;
