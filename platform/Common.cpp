@@ -110,8 +110,10 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-bool OwnFileAlone(const struct stat& st) {
-  return S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid();
+bool OwnFileAlone(const struct stat& st) { return OwnFileAlone(st, geteuid()); }
+
+bool OwnFileAlone(const struct stat& st, uid_t account) {
+  return S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == account;
 }
 
 }  // namespace plat

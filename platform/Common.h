@@ -61,5 +61,7 @@ std::string DirectoryOf(const std::string& path);
 // the only kind the programs append to or make in their folder, where
 // someone else's file or a second name of the owner's may have been put.
 bool OwnFileAlone(const struct stat& st);
+// The same, of the given account.
+bool OwnFileAlone(const struct stat& st, uid_t account);
 
 }  // namespace plat

@@ -358,8 +358,7 @@ Refusal PrepareInstall(int program, ServiceDefinition& service) {
   for (const std::string& name : service.ownFiles) {
     const std::string file = (folder == "/" ? "" : folder) + "/" + name;
     struct stat own;
-    if (lstat(file.c_str(), &own) == 0 ? !S_ISREG(own.st_mode) || own.st_uid != owner.uid || own.st_nlink != 1
-                                       : errno != ENOENT)
+    if (lstat(file.c_str(), &own) == 0 ? !OwnFileAlone(own, owner.uid) : errno != ENOENT)
       return {Refused::NotOwners, file};
   }
   if (Refusal way = CheckWay(program, st, path, owner); way.why != Refused::Nothing) return way;
